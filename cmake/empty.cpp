@@ -1,0 +1,1 @@
+// Placeholder so that a library target exists before its folder has sources.

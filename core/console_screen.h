@@ -1,0 +1,40 @@
+// The screen of unattended mode: status texts go to standard error, one line
+// each; message and input boxes are written to standard output as one JSON
+// object per line and answered from --answer options.
+#pragma once
+
+#include <deque>
+#include <map>
+#include <ostream>
+#include <string>
+
+#include "core/app_options.h"
+#include "core/platform.h"
+
+namespace kvr {
+
+class ConsoleScreen : public Screen {
+public:
+    ConsoleScreen(const AppOptions& options, std::ostream& out, std::ostream& err);
+
+    void showEvent(const std::string& text) override;
+    void setLed(int, char) override {}
+    void setProgress(int) override {}
+    // Throws ProgramEnd once SIGINT or SIGTERM arrived (see installStopSignals).
+    void yield() override;
+    bool messageBox(const std::string& text, const std::string& title, Icon icon, Buttons buttons) override;
+    std::string inputBox(const std::string& prompt, const std::string& title,
+                         const std::string& defaultAnswer) override;
+
+    // SIGINT/SIGTERM set a flag that the next yield turns into ProgramEnd.
+    static void installStopSignals();
+    static bool stopRequested();
+
+private:
+    std::ostream& out_;
+    std::ostream& err_;
+    std::string lastEvent_;
+    std::map<std::string, std::deque<std::string>> answers_;
+};
+
+}  // namespace kvr
