@@ -1,0 +1,101 @@
+// The main() of every program in this suite, in one place.
+//
+//   int main(int argc, char** argv) {
+//       kvr::qt::ProgramSpec spec;
+//       spec.name = "Marten";
+//       spec.makeWindow = [](kvr::qt::ProgramContext&) {
+//           auto w = std::make_unique<MartenWindow>();   // QWidget + WindowFace
+//           kvr::qt::WindowParts parts; parts.face = w.get(); parts.window = std::move(w);
+//           return parts;
+//       };
+//       spec.job = [](kvr::Platform& p, const kvr::AppOptions& o) { return runMarten(p, o); };
+//       return kvr::qt::runProgram(argc, argv, spec);
+//   }
+//
+// What runProgram does:
+//   - parses the common options (--help prints the usage and returns 0; a bad
+//     option prints the error and the usage to stderr and returns 2);
+//   - --folder defaults to the executable's folder;
+//   - builds the clock (SystemClock), the settings store (QtSettings) and the
+//     serial port (QtSerialPort, wrapped in a TracingPort writing to the
+//     --trace file when given);
+//   - with --unattended: a QCoreApplication, no window; the job runs on the
+//     main thread with a ConsoleScreen (status lines to stderr, boxes as JSON
+//     lines to stdout, answered from --answer); SIGINT/SIGTERM end it at its
+//     next yield;
+//   - else: a QApplication, the window from makeWindow, and the job on a
+//     worker thread startDelayMs after the window shows (runWithWindow). The
+//     serial port is created on that worker and destroyed there.
+// The return value is the job's result (the process exit status: 0 when the
+// run ended normally without a communications or write failure, 1 otherwise).
+// A job that lets an exception escape (ProgramEnd included) gives 1.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <QWidget>
+
+#include "core/app_options.h"
+#include "core/platform.h"
+#include "platform/qt/gui_runner.h"
+
+namespace kvr::qt {
+
+using Job = std::function<int(Platform&, const AppOptions&)>;
+
+struct WindowParts {
+    std::unique_ptr<QWidget> window;  // shown by the runner; its closeEvent calls requestStop()
+    WindowFace* face = nullptr;       // usually the same object as window
+};
+
+// Services a program gets while it runs: what the window and the menus need
+// besides the job.
+class ProgramContext {
+public:
+    virtual ~ProgramContext() = default;
+    virtual const AppOptions& options() const = 0;
+    virtual Clock& clock() = 0;
+    virtual Settings& settings() = 0;
+    // A new serial port for the calling thread (traced when --trace is given;
+    // several ports trace into the same file). Create and use it on one thread.
+    virtual std::unique_ptr<SerialPort> makePort() = 0;
+
+    // Window mode only (menu programs). Runs job on a worker thread with a
+    // fresh serial port and a QtScreen on window/face, while the menu stays
+    // responsive; `done` gets the result on the GUI thread. False when a job
+    // is already running.
+    virtual bool startJob(QWidget& window, WindowFace* face, Job job, std::function<void(int)> done) = 0;
+    // A screen for a dialog flow run on the GUI thread itself (boxes shown
+    // directly as modal dialogs over `parent`).
+    virtual std::unique_ptr<Screen> guiScreen(QWidget& parent, WindowFace* face = nullptr) = 0;
+    // Ends the event loop; runMenuProgram then returns `status`.
+    virtual void quit(int status) = 0;
+};
+
+// Programs whose window starts one job by itself (a timer) and ends with it.
+struct ProgramSpec {
+    std::string name;  // program name: usage text and the Qt application name
+    std::function<WindowParts(ProgramContext&)> makeWindow;  // window mode only
+    Job job;
+    int startDelayMs = 150;
+};
+int runProgram(int argc, char** argv, const ProgramSpec& spec);
+
+// Programs with a menu window whose buttons start jobs or open dialogs.
+// With --unattended the menu is not built: unattendedJob runs as in runProgram.
+// In window mode runMenuProgram returns the status passed to quit(), or 0
+// when the user closed the menu (the GUI event loop ended by itself).
+struct MenuProgramSpec {
+    std::string name;
+    Job unattendedJob;
+    std::function<std::unique_ptr<QWidget>(ProgramContext&)> makeMenu;
+};
+int runMenuProgram(int argc, char** argv, const MenuProgramSpec& spec);
+
+// A serial port for the calling thread as the programs build it: QtSerialPort
+// on `settings`, wrapped in a TracingPort when options.traceFile is set.
+std::unique_ptr<SerialPort> makeProgramPort(const AppOptions& options, Clock& clock, Settings& settings);
+
+}  // namespace kvr::qt
