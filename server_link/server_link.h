@@ -1,9 +1,10 @@
 // The probe-server link: CRC-16 framed commands, status, single records and
-// the bulk stream. (Shape agreed with the run sequences; the link's owner
-// fills in the rest.)
+// the bulk stream. The link state (buffers, CommsError, the record ring) is
+// owned by the run and shared by reference with the logger link.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "core/link_state.h"
 #include "core/lowbatt.h"
@@ -12,18 +13,28 @@
 
 namespace kvr {
 
+struct DecodedRecord;
+
 class ServerLink {
 public:
     ServerLink(Platform& platform, LinkState& state);
 
+    // Appends one byte to the pending command; the first lands at position 6.
     void v5Add(std::uint8_t xByte);
+    // Appends the frame check over TxBuf positions 2..TxLen, low byte first.
     void GenerateCRC();
+    // Folds one byte into a running CRC-16 (reflected 0xA001, no inversion).
     static void update_crc(std::int32_t& CRC, std::int16_t a);
+    // Completes, sends and checks one exchange, up to four attempts.
+    // Afterwards TxLen is 0; CommsError false means RxBuf holds the answer.
     void v5Transmit();
     void v5GetStatus();
     // Fetches ring position RecNo and writes its rows or marker line.
     void GetReading(const std::int32_t& RecNo);
-    // Bulk download of NumReadings records from NextRecord, with back-fill.
+    // Bulk download of NumReadings records from NextRecord. Positions whose
+    // frame did not arrive whole are fetched again one by one; CommsError is
+    // false only when every position was written (or is one the files take
+    // no line for).
     void DumpAll();
 
     // Where rows go during a download; set by the run before downloading.
@@ -32,9 +43,30 @@ public:
 
     std::int16_t ModemOnline = 0;
 
+    // Bytes that arrived after the valid answer in the same chunk (RxBuf
+    // keeps only up to position 1000 of them). The bulk stream may begin
+    // in the chunk that carries the acknowledgement of its start command.
+    const Bytes& answerTail() const { return tail_; }
+
+    // Figures of the last DumpAll, for the run's report and for tests.
+    std::int32_t StreamedRecords = 0;   // positions handled from the stream
+    std::int32_t BackFilledRecords = 0; // positions fetched again one by one
+
+    // Inactivity limit of the bulk stream.
+    static constexpr std::int64_t kStreamSilenceMs = 5000;
+
 private:
+    // Status text, then a chance for the window to paint it.
+    void showEvent(const std::string& text);
+    // Blocks until bytes are waiting or the deadline passes, yielding to the
+    // window at least every slice; never spins.
+    bool waitForInput(std::int64_t deadlineMs);
+    void onAnswerByte(std::uint8_t b, std::int32_t& rxCrc, int& expectedLen);
+    void writeOne(const DecodedRecord& rec);
+
     Platform& p_;
     LinkState& s_;
+    Bytes tail_;
 };
 
 }  // namespace kvr

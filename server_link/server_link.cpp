@@ -1,0 +1,280 @@
+#include "server_link/server_link.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "core/devtime.h"
+#include "server_link/bulk_stream.h"
+#include "server_link/record.h"
+
+namespace kvr {
+
+namespace {
+
+constexpr int kMaxPos = 1000;      // last usable buffer position
+constexpr int kAttempts = 4;
+// Longest single block on the port before the window gets a turn: keeps a
+// close request answered quickly during a 5.5 s modem wait.
+constexpr std::int64_t kYieldSliceMs = 100;
+
+void put(std::array<std::int16_t, 1001>& buf, int pos, std::uint8_t b) {
+    if (pos >= 1 && pos <= kMaxPos) buf[static_cast<std::size_t>(pos)] = b;
+}
+
+}  // namespace
+
+ServerLink::ServerLink(Platform& platform, LinkState& state) : p_(platform), s_(state) {}
+
+void ServerLink::v5Add(std::uint8_t xByte) {
+    // Positions 1..5 are left for the header that v5Transmit writes.
+    if (s_.TxLen < kMaxPos + 1) ++s_.TxLen;
+    if (s_.TxLen < 6) s_.TxLen = 6;
+    put(s_.TxBuf, s_.TxLen, xByte);
+    p_.screen.setLed(0, 'G');
+}
+
+void ServerLink::update_crc(std::int32_t& CRC, std::int16_t a) {
+    CRC ^= a;
+    for (int i = 0; i < 8; ++i) CRC = (CRC & 1) ? ((CRC >> 1) ^ 0xA001) : (CRC >> 1);
+}
+
+void ServerLink::GenerateCRC() {
+    std::int32_t c = 0xFFFF;
+    for (int i = 2; i <= std::min<int>(s_.TxLen, kMaxPos); ++i) update_crc(c, s_.TxBuf[static_cast<std::size_t>(i)]);
+    // The check goes low byte first, as the server reads it.
+    v5Add(static_cast<std::uint8_t>(c & 0xFF));
+    v5Add(static_cast<std::uint8_t>((c >> 8) & 0xFF));
+}
+
+void ServerLink::showEvent(const std::string& text) {
+    p_.screen.showEvent(text);
+    p_.screen.yield();
+}
+
+bool ServerLink::waitForInput(std::int64_t deadlineMs) {
+    if (p_.port.bytesWaiting() > 0) return true;
+    const std::int64_t now = p_.clock.monotonicMs();
+    if (now >= deadlineMs) return false;
+    p_.port.waitForBytes(std::min(deadlineMs, now + kYieldSliceMs));
+    return p_.port.bytesWaiting() > 0;
+}
+
+// One answer byte into the receiver. RxLen counts the start byte as
+// position 1 but the start byte itself is not stored.
+void ServerLink::onAnswerByte(std::uint8_t b, std::int32_t& rxCrc, int& expectedLen) {
+    if (!s_.CommsError && s_.RxLen >= expectedLen) {
+        // A valid answer is complete: what follows in the same chunk is kept.
+        tail_.push_back(b);
+        if (s_.RxLen < kMaxPos) put(s_.RxBuf, ++s_.RxLen, b);
+        return;
+    }
+    if (s_.RxLen == 0) {
+        if (b == 0x5E) {
+            s_.RxLen = 1;
+            rxCrc = 0xFFFF;
+        }
+        return;
+    }
+    ++s_.RxLen;
+    put(s_.RxBuf, s_.RxLen, b);
+    if (s_.RxLen == 4) expectedLen = b + 6;
+    update_crc(rxCrc, b);
+    if (s_.RxLen != expectedLen) return;
+
+    // Frame check first; the header checks only for a frame that passed it.
+    s_.CommsError = rxCrc != 0;
+    if (!s_.CommsError) {
+        const auto& rx = s_.RxBuf;
+        const auto& tx = s_.TxBuf;
+        if (!(rx[2] == tx[2] || tx[2] == 0xFF)) s_.CommsError = true;
+        if (!(rx[3] == tx[3] || tx[3] == 0xFF)) s_.CommsError = true;
+        if (rx[5] != 0x01) s_.CommsError = true;  // an echo of our request has 0x00
+        if (rx[6] != tx[6]) s_.CommsError = true;
+    }
+    // A rejected frame sends the receiver back to hunting: a correct answer
+    // may still follow within the same attempt.
+    if (s_.CommsError) s_.RxLen = 0;
+}
+
+void ServerLink::v5Transmit() {
+    const std::int64_t answerTimeoutMs = std::int64_t{ModemOnline} * 5000 + 500;
+    tail_.clear();
+    s_.CommsError = true;
+
+    if (p_.port.isOpen()) {
+        s_.TxBuf[1] = 0x5E;
+        s_.TxBuf[2] = 0xFF;
+        s_.TxBuf[3] = 0xFF;
+        s_.TxBuf[4] = static_cast<std::int16_t>((s_.TxLen - 4) & 0xFF);
+        s_.TxBuf[5] = 0x00;
+        GenerateCRC();
+
+        // One write per attempt: the wake-up byte 0x00 and the frame. The
+        // server sees the same bytes as if they went one by one.
+        Bytes out;
+        out.push_back(0x00);
+        for (int i = 1; i <= std::min<int>(s_.TxLen, kMaxPos); ++i)
+            out.push_back(static_cast<std::uint8_t>(s_.TxBuf[static_cast<std::size_t>(i)]));
+
+        try {
+            for (int attempt = 0; attempt < kAttempts && s_.CommsError; ++attempt) {
+                p_.screen.setLed(0, 'G');
+                p_.port.clearInput();  // leftovers belong to an earlier exchange
+                p_.screen.nextDumpImg();
+                p_.port.write(out);
+
+                s_.RxLen = 0;
+                int expectedLen = 10;
+                std::int32_t rxCrc = 0xFFFF;
+                tail_.clear();
+                std::int64_t deadline = p_.clock.monotonicMs() + answerTimeoutMs;
+                while (s_.RxLen < expectedLen) {
+                    p_.screen.yield();
+                    if (p_.port.bytesWaiting() > 0) {
+                        p_.screen.setLed(0, 'N');
+                        p_.screen.setLed(1, 'G');
+                        const Bytes chunk = p_.port.readAll();
+                        for (std::uint8_t b : chunk) onAnswerByte(b, rxCrc, expectedLen);
+                        // An inactivity limit: every chunk restarts it.
+                        deadline = p_.clock.monotonicMs() + answerTimeoutMs;
+                        continue;
+                    }
+                    if (p_.clock.monotonicMs() >= deadline) break;
+                    waitForInput(deadline);
+                }
+                if (!s_.CommsError && s_.RxLen < expectedLen) s_.CommsError = true;
+            }
+        } catch (...) {
+            // Closing the window mid-exchange still leaves no command pending.
+            s_.TxLen = 0;
+            throw;
+        }
+    }
+
+    s_.TxLen = 0;
+    p_.screen.setLed(0, 'N');
+    p_.screen.setLed(1, s_.CommsError ? 'R' : 'N');
+}
+
+void ServerLink::v5GetStatus() {
+    showEvent("Loading server status ...");
+    v5Add(0x10);
+    v5Add(0x00);
+    v5Transmit();
+    if (s_.CommsError) {
+        showEvent("Cannot load server status, no comms.");
+        return;
+    }
+    auto word = [&](int pos) {
+        return static_cast<std::int32_t>((s_.RxBuf[static_cast<std::size_t>(pos)] & 0xFF) * 256 +
+                                         (s_.RxBuf[static_cast<std::size_t>(pos + 1)] & 0xFF));
+    };
+    s_.EndRecord = word(15);
+    s_.NextRecord = word(17);
+    s_.RecordSlots = word(19);
+    s_.NumReadings = word(21);
+    showEvent("Loaded server status OK.");
+}
+
+void ServerLink::writeOne(const DecodedRecord& rec) {
+    if (files && lowList) writeRecord(rec, *files, *lowList);
+}
+
+void ServerLink::GetReading(const std::int32_t& RecNo) {
+    v5Add(static_cast<std::uint8_t>(0x13));
+    v5Add(static_cast<std::uint8_t>((RecNo >> 8) & 0xFF));
+    v5Add(static_cast<std::uint8_t>(RecNo & 0xFF));
+    v5Transmit();
+    if (s_.CommsError) return;
+    std::array<std::uint8_t, kRecordSize> rec{};
+    for (std::size_t k = 0; k < kRecordSize; ++k) rec[k] = static_cast<std::uint8_t>(s_.RxBuf[k + 9] & 0xFF);
+    writeOne(decodeRecord(rec));
+}
+
+void ServerLink::DumpAll() {
+    StreamedRecords = 0;
+    BackFilledRecords = 0;
+    p_.screen.setLed(0, 'G');
+    p_.screen.setLed(1, 'N');
+
+    const std::int32_t units = toServerUnits(p_.clock.now());
+    v5Add(0x04);
+    for (int shift = 24; shift >= 0; shift -= 8) v5Add(static_cast<std::uint8_t>((units >> shift) & 0xFF));
+    v5Add(static_cast<std::uint8_t>((s_.NextRecord >> 8) & 0xFF));
+    v5Add(static_cast<std::uint8_t>(s_.NextRecord & 0xFF));
+    v5Add(0x00);
+    v5Transmit();
+    p_.screen.setLed(0, 'N');
+    if (s_.CommsError) return;
+
+    // Frames carry a 16-bit number, so no transfer holds more positions.
+    const std::int32_t total = std::clamp<std::int32_t>(s_.NumReadings, 0, 65536);
+    if (total == 0) return;  // nothing asked for: the acknowledgement is all
+
+    std::vector<bool> handled(static_cast<std::size_t>(total), false);
+    std::int32_t remaining = total;
+    bool lastFrameSeen = false;
+    BulkReceiver rx;
+
+    auto onFrame = [&](const BulkFrame& f) {
+        if (f.position >= 0 && f.position < total && f.whole() && !handled[static_cast<std::size_t>(f.position)]) {
+            const DecodedRecord d = decodeBulkRecord(f.record);
+            writeOne(d);  // skipped kinds write nothing but count as handled
+            handled[static_cast<std::size_t>(f.position)] = true;
+            --remaining;
+            ++StreamedRecords;
+        }
+        const std::int64_t pct = std::clamp<std::int64_t>(std::int64_t{f.position} * 100 / s_.NumReadings, 0, 100);
+        p_.screen.setProgress(static_cast<int>(pct));
+        showEvent("Loading readings ... " + std::to_string(f.position) + "/" + std::to_string(s_.NumReadings) + ".");
+        if (f.position == total - 1) lastFrameSeen = true;
+        return !(lastFrameSeen || remaining == 0);
+    };
+
+    auto takeChunk = [&](const Bytes& chunk) {
+        p_.screen.setLed(1, 'G');
+        rx.feed(chunk, onFrame);
+        s_.RxLen = static_cast<std::int16_t>(rx.inFrame());
+    };
+
+    // The stream may start in the chunk that acknowledged the command.
+    if (!tail_.empty()) takeChunk(tail_);
+    std::int64_t silenceEnd = p_.clock.monotonicMs() + kStreamSilenceMs;
+    while (!lastFrameSeen && remaining > 0) {
+        p_.screen.yield();
+        if (p_.port.bytesWaiting() > 0) {
+            takeChunk(p_.port.readAll());
+            silenceEnd = p_.clock.monotonicMs() + kStreamSilenceMs;
+            continue;
+        }
+        if (p_.clock.monotonicMs() >= silenceEnd) break;
+        waitForInput(silenceEnd);
+    }
+    s_.RxLen = 0;
+
+    // Every position the stream did not deliver whole is fetched on its own.
+    if (remaining > 0) {
+        if (s_.RecordSlots <= 0) {
+            // Without the ring's size no ring position can be worked out;
+            // fetching guessed positions could write someone else's records.
+            s_.CommsError = true;
+            return;
+        }
+        for (std::int32_t i = 0; i < total; ++i) {
+            if (handled[static_cast<std::size_t>(i)]) continue;
+            const std::int32_t recNo =
+                static_cast<std::int32_t>((std::int64_t{s_.NextRecord} + i) % s_.RecordSlots);
+            const std::int64_t pct = std::int64_t{i} * 100 / s_.NumReadings;
+            p_.screen.setProgress(static_cast<int>(std::clamp<std::int64_t>(pct, 0, 100)));
+            showEvent("Loading readings ... " + std::to_string(i) + "/" + std::to_string(s_.NumReadings) + ".");
+            GetReading(recNo);
+            if (s_.CommsError) return;  // the run reports the lost link
+            handled[static_cast<std::size_t>(i)] = true;
+            --remaining;
+            ++BackFilledRecords;
+        }
+    }
+    s_.CommsError = remaining != 0;
+}
+
+}  // namespace kvr
