@@ -54,7 +54,10 @@ public:
     bool setDtr(bool on) override;
     bool setRts(bool on) override;
     void clearInput() override;
-    // Waits at most 100 ms per call (callers loop and yield). Never spins.
+    // True when bytes are waiting. Fires Receive when bytes arrived since the
+    // last Receive (the handler may read them; true is returned even then).
+    // Waits at most 100 ms per call (callers loop and yield). Never spins,
+    // not even on a closed or hung-up port.
     bool waitForBytes(std::int64_t deadlineMs) override;
     void setEventHandler(std::function<void(PortEvent)> handler) override { handler_ = std::move(handler); }
 
@@ -71,6 +74,8 @@ private:
     int port_ = 0;
     std::string settingsText_ = "9600,n,8,1";
     std::function<void(PortEvent)> handler_;
+    std::size_t announced_ = 0;  // bytes waiting when Receive last fired
+    bool quietErrors_ = false;   // modem-line calls: a refusal is no port error
 };
 
 }  // namespace kvr::qt

@@ -1,0 +1,277 @@
+#include "platform/qt/qt_serial_port.h"
+
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+#include <QSerialPort>
+
+#include "platform/qt/line_rate.h"
+
+namespace kvr::qt {
+
+namespace {
+
+std::int64_t nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+constexpr std::int64_t kSliceMs = 100;  // longest single block, so callers yield often
+
+std::string trim(const std::string& s) {
+    const auto b = s.find_first_not_of(" \t");
+    if (b == std::string::npos) return "";
+    const auto e = s.find_last_not_of(" \t");
+    return s.substr(b, e - b + 1);
+}
+
+bool parseWhole(const std::string& s, int& out) {
+    if (s.empty() || s.size() > 9) return false;
+    int v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+    }
+    out = v;
+    return true;
+}
+
+QSerialPort::Parity toQt(char parity) {
+    switch (parity) {
+        case 'e': return QSerialPort::EvenParity;
+        case 'o': return QSerialPort::OddParity;
+        case 'm': return QSerialPort::MarkParity;
+        case 's': return QSerialPort::SpaceParity;
+        default: return QSerialPort::NoParity;
+    }
+}
+
+}  // namespace
+
+bool parseLineSettings(const std::string& text, LineSettings& out) {
+    std::vector<std::string> parts;
+    std::stringstream ss(text);
+    std::string item;
+    while (std::getline(ss, item, ',')) parts.push_back(trim(item));
+    if (parts.size() != 4) return false;
+    LineSettings ls;
+    if (!parseWhole(parts[0], ls.baud) || ls.baud <= 0) return false;
+    if (parts[1].size() != 1) return false;
+    const char p = static_cast<char>(std::tolower(static_cast<unsigned char>(parts[1][0])));
+    if (std::string("neoms").find(p) == std::string::npos) return false;
+    ls.parity = p;
+    if (!parseWhole(parts[2], ls.dataBits) || ls.dataBits < 5 || ls.dataBits > 8) return false;
+    if (parts[3] == "1") {
+        ls.stopBits = 1;
+    } else if (parts[3] == "2") {
+        ls.stopBits = 2;
+    } else if (parts[3] == "1.5") {
+        ls.stopBits = 3;
+    } else {
+        return false;
+    }
+    out = ls;
+    return true;
+}
+
+std::string portDevicePath(int portNumber, Settings& settings) {
+#ifdef _WIN32
+    (void)settings;
+    return "COM" + std::to_string(portNumber);
+#else
+    const std::string key = "COM" + std::to_string(portNumber);
+    if (auto mapped = settings.get("KVR", "Ports", key); mapped && !trim(*mapped).empty()) return trim(*mapped);
+    return "/dev/ttyS" + std::to_string(portNumber - 1);
+#endif
+}
+
+QtSerialPort::QtSerialPort(Settings& settings) : store_(settings), port_impl_(std::make_unique<QSerialPort>()) {
+    // Without an event loop QSerialPort still reports errors synchronously
+    // through this signal; timeouts are our own waits ending, not errors.
+    QObject::connect(port_impl_.get(), &QSerialPort::errorOccurred, [this](QSerialPort::SerialPortError e) {
+        if (e == QSerialPort::NoError || e == QSerialPort::TimeoutError || quietErrors_) return;
+        fire(PortEvent::Error);
+    });
+}
+
+QtSerialPort::~QtSerialPort() {
+    handler_ = nullptr;
+    if (port_impl_->isOpen()) port_impl_->close();
+}
+
+void QtSerialPort::fire(PortEvent e) {
+    if (handler_) handler_(e);
+}
+
+bool QtSerialPort::open(int portNumber, std::string& errorText) {
+    errorText.clear();
+    if (port_impl_->isOpen()) port_impl_->close();
+    port_ = portNumber;
+    announced_ = 0;
+    if (portNumber <= 0) {
+        errorText = "No such port";
+        return false;
+    }
+    port_impl_->setPortName(QString::fromStdString(portDevicePath(portNumber, store_)));
+    if (!port_impl_->open(QIODevice::ReadWrite)) {
+        errorText = port_impl_->errorString().toStdString();
+        port_impl_->clearError();
+        return false;
+    }
+    port_impl_->setFlowControl(QSerialPort::NoFlowControl);
+    applySettings();
+    port_impl_->clearError();
+    return true;
+}
+
+void QtSerialPort::close() {
+    if (port_impl_->isOpen()) port_impl_->close();
+    port_impl_->clearError();
+    announced_ = 0;
+}
+
+bool QtSerialPort::isOpen() const { return port_impl_->isOpen(); }
+
+int QtSerialPort::nativeHandle() const { return port_impl_->isOpen() ? static_cast<int>(port_impl_->handle()) : -1; }
+
+bool QtSerialPort::setSettings(const std::string& settings) {
+    LineSettings ls;
+    if (!parseLineSettings(settings, ls)) return false;
+    settingsText_ = settings;
+    if (!port_impl_->isOpen()) return true;
+    return applySettings();
+}
+
+bool QtSerialPort::applySettings() {
+    LineSettings ls;
+    if (!parseLineSettings(settingsText_, ls)) return false;
+    bool ok = true;
+    ok &= port_impl_->setDataBits(static_cast<QSerialPort::DataBits>(ls.dataBits));
+    ok &= port_impl_->setParity(toQt(ls.parity));
+    ok &= port_impl_->setStopBits(ls.stopBits == 2   ? QSerialPort::TwoStop
+                                  : ls.stopBits == 3 ? QSerialPort::OneAndHalfStop
+                                                     : QSerialPort::OneStop);
+    const bool rateOk = port_impl_->setBaudRate(ls.baud);
+#ifdef __linux__
+    // A rate outside the classic table (56000) must really reach the line:
+    // check what the terminal holds and set it by number when Qt did not.
+    const int fd = static_cast<int>(port_impl_->handle());
+    if (readLineRate(fd) != ls.baud && !writeLineRate(fd, ls.baud)) ok = false;
+#else
+    ok &= rateOk;
+#endif
+    (void)rateOk;
+    port_impl_->clearError();
+    return ok;
+}
+
+std::size_t QtSerialPort::bytesWaiting() {
+    if (!port_impl_->isOpen()) return 0;
+    // Without an event loop nothing moves bytes from the OS into
+    // QSerialPort's buffer: a zero-time wait does (one poll, no blocking).
+    if (port_impl_->bytesAvailable() == 0) {
+        port_impl_->waitForReadyRead(0);
+        port_impl_->clearError();
+    }
+    return static_cast<std::size_t>(port_impl_->bytesAvailable());
+}
+
+Bytes QtSerialPort::readAll() {
+    Bytes out;
+    if (!port_impl_->isOpen()) return out;
+    bytesWaiting();
+    const QByteArray data = port_impl_->readAll();
+    announced_ = 0;
+    out.assign(reinterpret_cast<const std::uint8_t*>(data.constData()),
+               reinterpret_cast<const std::uint8_t*>(data.constData()) + data.size());
+    return out;
+}
+
+bool QtSerialPort::write(ByteSpan data) {
+    if (!port_impl_->isOpen()) return false;
+    if (data.empty()) return true;
+    const qint64 n = port_impl_->write(reinterpret_cast<const char*>(data.data()), static_cast<qint64>(data.size()));
+    if (n != static_cast<qint64>(data.size())) {
+        port_impl_->clearError();
+        return false;
+    }
+    // Wait until the bytes left, bounded by twice their time on the line
+    // plus two seconds, so a stalled line cannot hold the program.
+    LineSettings ls;
+    parseLineSettings(settingsText_, ls);
+    const std::int64_t lineMs = static_cast<std::int64_t>(data.size()) * 10 * 1000 / std::max(ls.baud, 1);
+    const std::int64_t deadline = nowMs() + 2000 + 2 * lineMs;
+    while (port_impl_->bytesToWrite() > 0) {
+        const std::int64_t left = deadline - nowMs();
+        if (left <= 0) break;
+        const std::int64_t sliceStart = nowMs();
+        if (!port_impl_->waitForBytesWritten(static_cast<int>(std::min(left, kSliceMs)))) {
+            port_impl_->clearError();
+            // A broken line may report failure at once: never loop hot.
+            if (port_impl_->bytesToWrite() > 0 && nowMs() - sliceStart < 5)
+                std::this_thread::sleep_for(std::chrono::milliseconds(std::min<std::int64_t>(left, 10)));
+        }
+    }
+    const bool flushed = port_impl_->bytesToWrite() == 0;
+    if (flushed) fire(PortEvent::Send);
+    return flushed;
+}
+
+bool QtSerialPort::setDtr(bool on) {
+    if (!port_impl_->isOpen()) return false;
+    // A line without modem control (a pseudo-terminal) refuses this; the
+    // refusal must leave the port usable and must not light the error lamp.
+    quietErrors_ = true;
+    const bool ok = port_impl_->setDataTerminalReady(on);
+    quietErrors_ = false;
+    port_impl_->clearError();
+    return ok;
+}
+
+bool QtSerialPort::setRts(bool on) {
+    if (!port_impl_->isOpen()) return false;
+    quietErrors_ = true;
+    const bool ok = port_impl_->setRequestToSend(on);
+    quietErrors_ = false;
+    port_impl_->clearError();
+    return ok;
+}
+
+void QtSerialPort::clearInput() {
+    if (!port_impl_->isOpen()) return;
+    port_impl_->clear(QSerialPort::Input);
+    // Whatever was already pulled into Qt's buffer goes too.
+    port_impl_->skip(port_impl_->bytesAvailable());
+    port_impl_->clearError();
+    announced_ = 0;
+}
+
+bool QtSerialPort::waitForBytes(std::int64_t deadlineMs) {
+    const std::int64_t start = nowMs();
+    const std::int64_t slice = std::min(deadlineMs - start, kSliceMs);
+    if (!port_impl_->isOpen()) {
+        if (slice > 0) std::this_thread::sleep_for(std::chrono::milliseconds(slice));
+        return false;
+    }
+    std::size_t avail = bytesWaiting();
+    if (avail == 0 && slice > 0) {
+        if (!port_impl_->waitForReadyRead(static_cast<int>(slice))) port_impl_->clearError();
+        avail = static_cast<std::size_t>(port_impl_->bytesAvailable());
+        // A hung-up line can make the wait return at once again and again;
+        // sleep out the slice so a caller's loop never runs hot.
+        const std::int64_t spent = nowMs() - start;
+        if (avail == 0 && spent < slice) std::this_thread::sleep_for(std::chrono::milliseconds(slice - spent));
+    }
+    if (avail > announced_) {
+        // New bytes: the receive event, as the window's port control raises
+        // it. Its handler may read them itself.
+        fire(PortEvent::Receive);
+        announced_ = static_cast<std::size_t>(port_impl_->bytesAvailable());
+        return true;
+    }
+    return avail > 0;
+}
+
+}  // namespace kvr::qt
