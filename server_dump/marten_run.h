@@ -1,0 +1,88 @@
+// Marten's one download run: find what is on the serial port (logger,
+// probe server or modem), download the new readings into the probe data
+// files, set the device clock, clear the device, hang up, report and end.
+//
+// The run is plain blocking code; the window (or the console) is reached
+// only through the Screen. The program's end is a return from tmr_Timer
+// with the exit status, never exit().
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "core/link_state.h"
+#include "core/lowbatt.h"
+#include "core/platform.h"
+#include "files/probe_files.h"
+#include "logger_link/logger_link.h"
+#include "server_dump/modem.h"
+#include "server_link/server_link.h"
+
+namespace kvr {
+
+class MartenRun {
+public:
+    MartenRun(Platform& platform, std::filesystem::path programFolder);
+
+    // Restores the speed option from the settings store.
+    void Form_Load();
+    // Opens the port named by the "Port" setting, asking the user while it
+    // is unknown or fails to open. Throws RunEnd when the user gives no number.
+    void OpenPort();
+    // The whole run. Returns the exit status: 0 after a run without a
+    // communications failure, a write failure or an inconsistent record
+    // ring; 1 otherwise (also when the user gave no port or closed the
+    // window). A second call while a run is on returns kAlreadyRunning.
+    int tmr_Timer();
+    // Window close: stores the speed option, closes the port and the files.
+    void Form_Unload();
+
+    static constexpr int kAlreadyRunning = -1;
+
+    // The speed option pair: 0 "Lo", 1 "Hi". The window writes it when the
+    // user clicks and reads it after Form_Load; the run reads it while it
+    // downloads, from another thread, hence atomic.
+    std::atomic<int> optSpeed{0};
+    bool speedIsLo() const { return optSpeed.load() != 1; }
+
+    // Run state.
+    bool InRun = false;
+    bool LoggerMode = false;
+    std::int16_t Port = 0;
+    LinkState link;
+    LowBatteryList low;
+    ServerLink server;
+    LoggerLink logger;
+    MartenModem modem;
+    RunFiles files;
+
+    // Outcome details, for the window and the tests.
+    bool writeFailed = false;
+    bool ringInconsistent = false;
+    std::int32_t loaded = 0;  // records asked for in the record-by-record walk
+
+private:
+    int runSteps();
+    void connect();
+    void reload();
+    void download();
+    void walkServerRing();
+    void downloadLogger();
+    void setDeviceClock();
+    void clearDevice();
+    void closeFiles();
+    void showProgress(std::int64_t count);
+
+    Platform& p_;
+    std::filesystem::path folder_;
+    std::string writeFailure_;
+};
+
+// Texts of the messages Marten adds for outcomes that keep the readings on
+// the device.
+std::string writeFailureMessage(const std::string& failure);
+std::string inconsistentRingMessage(std::int32_t next, std::int32_t end, std::int32_t slots);
+
+}  // namespace kvr
