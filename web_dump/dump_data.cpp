@@ -1,0 +1,129 @@
+#include "web_dump/dump_data.h"
+
+#include <chrono>
+#include <system_error>
+
+#include "core/format.h"
+#include "core/numbers.h"
+#include "files/probe_files.h"
+#include "web_dump/probe_list.h"
+#include "web_dump/response_line.h"
+#include "web_dump/text_lines.h"
+
+namespace kvr::web {
+
+namespace {
+
+const char* const kLastDateKey = "LDate";
+
+// Lines handled between two yields while a large answer is processed, so
+// the window stays live without paying for a yield per line.
+constexpr std::size_t kLinesPerYield = 4096;
+
+std::string probeListText(const std::vector<std::int32_t>& probes) {
+    std::string s;
+    for (std::size_t i = 0; i < probes.size(); ++i) {
+        if (i) s += ", ";
+        s += std::to_string(probes[i]);
+    }
+    return s;
+}
+
+}  // namespace
+
+std::string pullUrl(const std::string& host, const std::string& fDate, LocalTime now, std::int32_t probe) {
+    LocalTime tomorrow = now + std::chrono::days{1};
+    return "http://" + host + "/site/pull.ashx?fdate=" + fDate + "&tdate=" + formatDate(tomorrow, "yyyy/mm/dd") +
+           "&probeid=" + std::to_string(probe);
+}
+
+std::string defaultStartDate(Clock& clock) {
+    return formatDate(clock.now() - std::chrono::days{365}, "yyyy/mm/dd");
+}
+
+std::string dumpStartDate(Settings& settings, Clock& clock) {
+    auto v = settings.get(kNva5App, "Startup", kLastDateKey);
+    return v ? *v : defaultStartDate(clock);
+}
+
+DumpReport dumpData(WebRun& run, const std::string& fDate) {
+    DumpReport report;
+    Screen& screen = run.screen;
+    screen.yield();
+
+    auto listPath = probeListPath(run.folder);
+    std::vector<std::int32_t> probes = readProbeNumbers(listPath);
+    if (probes.empty()) {
+        screen.messageBox("No probe numbers are configured in the probe list file: \r" + listPath.string(),
+                          "No Probe Numbers", Icon::None, Buttons::Ok);
+        if (run.closeDownloadWindow) run.closeDownloadWindow();
+        if (run.openProbeEditor) run.openProbeEditor();
+        report.result = DumpResult::NoProbes;
+        return report;
+    }
+
+    RunFiles files;
+    if (!files.open(run.folder, Program::Heron, run.clock.now())) {
+        report.writeFailure = files.failureText();
+    }
+    const auto responseFile = run.folder / kProbeDataName;
+
+    const std::size_t count = probes.size();
+    for (std::size_t i = 0; i < count && report.writeFailure.empty(); ++i) {
+        const std::int32_t probe = probes[i];
+        screen.setProgress(static_cast<int>(roundHalfEven(static_cast<float>(i) / static_cast<float>(count) * 100.0f)));
+        screen.showEvent("Downloading probe " + std::to_string(probe));
+        screen.yield();
+
+        std::string url = pullUrl(dataServer(run.settings), fDate, run.clock.now(), probe);
+        if (!run.http.httpRequest("GET", url, responseFile)) {
+            report.failedProbes.push_back(probe);
+            continue;
+        }
+        std::error_code ec;
+        if (!std::filesystem::exists(responseFile, ec)) continue;
+        {
+            LineReader in(responseFile);
+            std::string line;
+            std::size_t sinceYield = 0;
+            while (in.next(line)) {
+                if (++sinceYield == kLinesPerYield) {
+                    sinceYield = 0;
+                    screen.yield();
+                }
+                auto reading = decodeResponseLine(line, probe);
+                if (!reading) continue;
+                files.dump.write(dumpRow(*reading, Program::Heron));
+                files.data.write(dataRow(*reading, Program::Heron));
+                ++report.rows;
+            }
+            if (in.failed()) report.failedProbes.push_back(probe);
+        }
+        std::filesystem::remove(responseFile, ec);
+        if (!files.ok()) report.writeFailure = files.failureText();
+    }
+
+    // Every row must be on the disk before the run counts as done.
+    if (files.isOpen() && !files.close() && report.writeFailure.empty()) report.writeFailure = files.failureText();
+
+    if (report.failedProbes.empty() && report.writeFailure.empty()) {
+        run.settings.set(kNva5App, "Startup", kLastDateKey, formatDate(run.clock.now(), "dd/mm/yyyy"));
+        report.result = DumpResult::Completed;
+        return report;
+    }
+
+    report.result = DumpResult::Failed;
+    std::string text;
+    if (!report.writeFailure.empty()) {
+        text = "The probe data files could not be written: " + report.writeFailure + "\r";
+    }
+    if (!report.failedProbes.empty()) {
+        text += (report.failedProbes.size() == 1 ? "The readings of probe " : "The readings of probes ") +
+                probeListText(report.failedProbes) + " could not be downloaded.\r";
+    }
+    text += "The date of the last download was not changed, so the next \"Dump Data\" asks for these readings again.";
+    screen.messageBox(text, "ERROR", Icon::Exclamation, Buttons::Ok);
+    return report;
+}
+
+}  // namespace kvr::web

@@ -1,0 +1,55 @@
+// The web download: for every probe of the probe list, the readings from a
+// start date to tomorrow are fetched from the data service and written to a
+// new dump file and the running file; the date of a complete run is kept as
+// the start of the next one.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/platform.h"
+#include "web_dump/http_client.h"
+
+namespace kvr::web {
+
+inline constexpr const char* kNva5App = "NVA5";
+inline constexpr const char* kProbeDataName = "WebProbeData.csv";
+
+struct WebRun {
+    Clock& clock;
+    Settings& settings;
+    Screen& screen;
+    HttpClient& http;
+    std::filesystem::path folder;
+    // Opens the probe list editor (modal) when the list is empty.
+    std::function<void()> openProbeEditor;
+    // Closes the download window before that editor opens.
+    std::function<void()> closeDownloadWindow;
+};
+
+enum class DumpResult {
+    NoProbes,    // nothing configured: the editor was opened, the program goes on
+    Completed,   // every probe answered and every row reached the disk
+    Failed,      // a request or a file failed; the user was told, "LDate" kept
+};
+
+struct DumpReport {
+    DumpResult result = DumpResult::NoProbes;
+    std::vector<std::int32_t> failedProbes;
+    std::string writeFailure;  // the file that failed, with the reason
+    std::size_t rows = 0;
+};
+
+// The request URL for one probe.
+std::string pullUrl(const std::string& host, const std::string& fDate, LocalTime now, std::int32_t probe);
+
+DumpReport dumpData(WebRun& run, const std::string& fDate);
+
+// Start dates of the menu: 365 days back "yyyy/mm/dd", or "LDate" as stored.
+std::string defaultStartDate(Clock& clock);
+std::string dumpStartDate(Settings& settings, Clock& clock);
+
+}  // namespace kvr::web

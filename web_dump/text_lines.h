@@ -1,0 +1,35 @@
+// Reading a text file line by line without holding it whole: responses can
+// be hundreds of megabytes. A line ends at CR, LF or CR LF, as the files
+// written on the workstation and the service's answers both occur.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+namespace kvr::web {
+
+class LineReader {
+public:
+    explicit LineReader(const std::filesystem::path& path);
+    ~LineReader();
+    LineReader(const LineReader&) = delete;
+    LineReader& operator=(const LineReader&) = delete;
+
+    bool isOpen() const { return file_ != nullptr; }
+    // Next line without its end; false at the end of the file.
+    bool next(std::string& line);
+    // True when a read failed (as opposed to reaching the end).
+    bool failed() const { return failed_; }
+
+private:
+    bool fill();
+    std::FILE* file_ = nullptr;
+    std::string buf_;
+    std::size_t pos_ = 0;
+    bool eof_ = false;
+    bool failed_ = false;
+    bool skipLf_ = false;  // the previous line ended with CR: a LF right after belongs to it
+};
+
+}  // namespace kvr::web
