@@ -3,6 +3,7 @@
 // readings are safe.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -35,6 +36,7 @@ private:
     void fail(const std::string& what);
     int fd_ = -1;
     bool failed_ = false;
+    bool dirSynced_ = false;
     std::uintmax_t sizeAtOpen_ = 0;
     std::string error_;
     std::filesystem::path path_;
