@@ -171,10 +171,8 @@ std::size_t QtSerialPort::bytesWaiting() {
     if (!port_impl_->isOpen()) return 0;
     // Without an event loop nothing moves bytes from the OS into
     // QSerialPort's buffer: a zero-time wait does (one poll, no blocking).
-    if (port_impl_->bytesAvailable() == 0) {
-        port_impl_->waitForReadyRead(0);
-        port_impl_->clearError();
-    }
+    port_impl_->waitForReadyRead(0);
+    port_impl_->clearError();
     return static_cast<std::size_t>(port_impl_->bytesAvailable());
 }
 

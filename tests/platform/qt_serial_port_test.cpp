@@ -1,0 +1,259 @@
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+#include "platform/qt/line_rate.h"
+#include "platform/qt/qt_serial_port.h"
+#include "platform/qt/qt_settings.h"
+#include "pty_helpers.h"
+#include "testing/fakes.h"
+
+using namespace kvr;
+using namespace kvr::qt;
+using namespace kvr::testplatform;
+
+namespace {
+
+// A port opened on a fresh pseudo-terminal, mapped as COM3.
+struct OpenPort {
+    Pty pty;
+    kvr::testing::MemorySettings settings;
+    QtSerialPort port{settings};
+    std::vector<PortEvent> events;
+    OpenPort() {
+        ensureApp();
+        settings.set("KVR", "Ports", "COM3", pty.slavePath);
+        port.setEventHandler([this](PortEvent e) { events.push_back(e); });
+    }
+    bool open() {
+        std::string err;
+        return pty.ok() && port.open(3, err);
+    }
+    // Collects from the port until n bytes or the deadline.
+    Bytes collect(std::size_t n, int timeoutMs) {
+        Bytes got;
+        const std::int64_t deadline = monoMs() + timeoutMs;
+        while (got.size() < n && monoMs() < deadline) {
+            if (port.waitForBytes(deadline)) {
+                Bytes b = port.readAll();
+                got.insert(got.end(), b.begin(), b.end());
+            }
+        }
+        return got;
+    }
+    int count(PortEvent e) const { return static_cast<int>(std::count(events.begin(), events.end(), e)); }
+};
+
+Bytes allByteValues() {
+    Bytes b(256);
+    std::iota(b.begin(), b.end(), 0);
+    return b;
+}
+
+}  // namespace
+
+TEST(QtSerialPort, AllByteValuesPassUnchangedBothWays) {
+    // Control characters (XON/XOFF, CR, LF, DEL, 0x00) are where a cooked or
+    // flow-controlled line would alter the stream.
+    OpenPort p;
+    ASSERT_TRUE(p.open());
+    const Bytes all = allByteValues();
+    Bytes twice = all;
+    twice.insert(twice.end(), all.rbegin(), all.rend());
+
+    ASSERT_TRUE(p.port.write(twice));
+    EXPECT_EQ(p.pty.receive(twice.size(), 2000), twice);
+    EXPECT_GE(p.count(PortEvent::Send), 1);
+
+    p.pty.send(twice);
+    EXPECT_EQ(p.collect(twice.size(), 2000), twice);
+    EXPECT_GE(p.count(PortEvent::Receive), 1);
+    EXPECT_EQ(p.count(PortEvent::Error), 0);
+}
+
+TEST(QtSerialPort, LineRateReachesTheTerminal) {
+    struct Case {
+        const char* settings;
+        bool beforeOpen;
+        int expectBaud;
+    };
+    const Case cases[] = {
+        {"56000,n,8,1", false, 56000},  // not in the classic speed table
+        {"9600,n,8,1", false, 9600},
+        {"56000,n,8,1", true, 56000},   // remembered and applied at open
+        {"19200,n,8,2", false, 19200},  // (a pseudo-terminal refuses parity and 7 bits)
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.settings);
+        OpenPort p;
+        if (c.beforeOpen) {
+            EXPECT_TRUE(p.port.setSettings(c.settings));
+            ASSERT_TRUE(p.open());
+        } else {
+            ASSERT_TRUE(p.open());
+            EXPECT_TRUE(p.port.setSettings(c.settings));
+        }
+        EXPECT_EQ(p.port.settings(), c.settings);
+        // Read on the test's own descriptor of the terminal, not the port's.
+        EXPECT_EQ(readLineRate(p.pty.slave), c.expectBaud);
+        // Still raw and working after the change.
+        p.pty.send({0x11, 0x13, 0x0D, 0x0A, 0x00, 0xFF});
+        EXPECT_EQ(p.collect(6, 2000), (Bytes{0x11, 0x13, 0x0D, 0x0A, 0x00, 0xFF}));
+    }
+}
+
+TEST(QtSerialPort, MalformedSettingsAreRefusedAndKeepTheOldOnes) {
+    const char* bad[] = {"", "9600", "9600,n,8", "fast,n,8,1", "9600,x,8,1", "9600,n,9,1", "9600,n,8,3",
+                         "0,n,8,1", "-9600,n,8,1", "9600,n,8,1,1"};
+    OpenPort p;
+    ASSERT_TRUE(p.open());
+    ASSERT_TRUE(p.port.setSettings("56000,n,8,1"));
+    for (const char* s : bad) {
+        SCOPED_TRACE(s);
+        EXPECT_FALSE(p.port.setSettings(s));
+        EXPECT_EQ(p.port.settings(), "56000,n,8,1");
+        EXPECT_EQ(readLineRate(p.pty.slave), 56000);
+    }
+    LineSettings ls;
+    ASSERT_TRUE(parseLineSettings(" 56000 , N , 8 , 1.5 ", ls));
+    EXPECT_EQ(ls.baud, 56000);
+    EXPECT_EQ(ls.parity, 'n');
+    EXPECT_EQ(ls.stopBits, 3);
+}
+
+TEST(QtSerialPort, RefusedModemLinesLeaveThePortWorking) {
+    OpenPort p;
+    ASSERT_TRUE(p.open());
+    for (bool on : {true, false, true}) {
+        p.port.setDtr(on);  // a pseudo-terminal may refuse; the result does not matter
+        p.port.setRts(on);
+    }
+    EXPECT_TRUE(p.port.isOpen());
+    EXPECT_EQ(p.count(PortEvent::Error), 0) << "a refused modem line is no port error";
+    ASSERT_TRUE(p.port.write(Bytes{0x55, 0xAA}));
+    EXPECT_EQ(p.pty.receive(2, 2000), (Bytes{0x55, 0xAA}));
+    p.pty.send({0x01, 0x02});
+    EXPECT_EQ(p.collect(2, 2000), (Bytes{0x01, 0x02}));
+}
+
+TEST(QtSerialPort, WaitingForSilenceUsesNoCpu) {
+    struct Case {
+        const char* name;
+        bool open;
+        bool hangUp;  // the other end went away: the terminal reports hang-up at once, every time
+    };
+    const Case cases[] = {{"quiet line", true, false}, {"hung-up line", true, true}, {"closed port", false, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        OpenPort p;
+        if (c.open) {
+            ASSERT_TRUE(p.open());
+        }
+        if (c.hangUp) {
+            ::close(p.pty.slave);
+            p.pty.slave = -1;
+            p.pty.closeMaster();
+        }
+        const std::int64_t cpu0 = processCpuMs();
+        const std::int64_t t0 = monoMs();
+        const std::int64_t deadline = t0 + 1000;
+        int calls = 0;
+        bool got = false;
+        while (monoMs() < deadline && calls < 10000) {
+            got = p.port.waitForBytes(deadline) || got;
+            ++calls;
+        }
+        const std::int64_t elapsed = monoMs() - t0;
+        const std::int64_t cpu = processCpuMs() - cpu0;
+        EXPECT_FALSE(got);
+        EXPECT_GE(elapsed, 1000);
+        EXPECT_LT(elapsed, 1400);
+        EXPECT_LT(cpu, 50) << "CPU ms over a 1 s wait";
+        // At most ~100 ms per call, so a caller yields to its window often;
+        // a few more calls than ten when the slices do not divide evenly.
+        EXPECT_GE(calls, 10);
+        EXPECT_LT(calls, 40);
+    }
+}
+
+TEST(QtSerialPort, ReceiveEventOncePerArrivalAndHandlerMayRead) {
+    // The modem dialogue collects text inside the receive event; bytes read
+    // there must not be announced again or lost.
+    OpenPort p;
+    ASSERT_TRUE(p.open());
+    std::string collected;
+    int receives = 0;
+    p.port.setEventHandler([&](PortEvent e) {
+        if (e != PortEvent::Receive) return;
+        ++receives;
+        Bytes b = p.port.readAll();
+        collected.append(b.begin(), b.end());
+    });
+    const std::string chunks[] = {"AT+CREG?\r\n", "+CREG: 0,1\r\n", std::string("OK\0\r\n", 5)};
+    for (const auto& c : chunks) {
+        p.pty.send(Bytes(c.begin(), c.end()));
+        const std::int64_t deadline = monoMs() + 2000;
+        const std::size_t want = collected.size() + c.size();
+        while (collected.size() < want && monoMs() < deadline) p.port.waitForBytes(deadline);
+    }
+    EXPECT_EQ(collected, chunks[0] + chunks[1] + chunks[2]);
+    EXPECT_GE(receives, 3);
+    EXPECT_LE(receives, 3 * 3);  // chunks may split, never repeat endlessly
+    // Nothing left: a further wait neither reports bytes nor fires.
+    const int before = receives;
+    EXPECT_FALSE(p.port.waitForBytes(monoMs() + 150));
+    EXPECT_EQ(receives, before);
+}
+
+TEST(QtSerialPort, UnreadBytesAreAnnouncedOnceAndClearInputDropsThem) {
+    OpenPort p;
+    ASSERT_TRUE(p.open());
+    p.pty.send({1, 2, 3});
+    const std::int64_t deadline = monoMs() + 2000;
+    while (p.port.bytesWaiting() < 3 && monoMs() < deadline) p.port.waitForBytes(deadline);
+    EXPECT_EQ(p.port.bytesWaiting(), 3u);
+    // Whether they came through one wait or a poll, the bytes are announced
+    // exactly once while they lie unread.
+    EXPECT_TRUE(p.port.waitForBytes(monoMs() + 100));
+    EXPECT_EQ(p.count(PortEvent::Receive), 1);
+    EXPECT_TRUE(p.port.waitForBytes(monoMs() + 100));
+    EXPECT_EQ(p.count(PortEvent::Receive), 1);
+    p.pty.send({4});
+    while (p.port.bytesWaiting() < 4 && monoMs() < deadline) p.port.waitForBytes(deadline);
+    EXPECT_TRUE(p.port.waitForBytes(monoMs() + 100));
+    EXPECT_EQ(p.count(PortEvent::Receive), 2) << "a later arrival is announced again";
+    p.port.clearInput();
+    EXPECT_EQ(p.port.bytesWaiting(), 0u);
+    EXPECT_TRUE(p.port.readAll().empty());
+    p.pty.send({9});
+    EXPECT_EQ(p.collect(1, 2000), Bytes{9});
+}
+
+TEST(QtSerialPort, PortNumbersMapThroughTheSettingsFile) {
+    TempConfigHome home;
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    ensureApp();
+    home.write("kvr-probe/KVR.conf", "[Ports]\nCOM3=" + pty.slavePath + "\nCOM5=/nonexistent/tty\n");
+    QtSettings settings;
+    EXPECT_EQ(portDevicePath(3, settings), pty.slavePath);
+    EXPECT_EQ(portDevicePath(1, settings), "/dev/ttyS0");
+    EXPECT_EQ(portDevicePath(12, settings), "/dev/ttyS11");
+
+    QtSerialPort port(settings);
+    std::string err;
+    ASSERT_TRUE(port.open(3, err)) << err;
+    EXPECT_EQ(port.portNumber(), 3);
+    EXPECT_TRUE(err.empty());
+    port.close();
+    EXPECT_FALSE(port.isOpen());
+
+    EXPECT_FALSE(port.open(5, err));
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_FALSE(err.empty()) << "the user is shown why the port did not open";
+
+    // Reopening after a failure works (the run tries ports in turn).
+    ASSERT_TRUE(port.open(3, err)) << err;
+    ASSERT_TRUE(port.write(Bytes{0x42}));
+    EXPECT_EQ(pty.receive(1, 2000), Bytes{0x42});
+}

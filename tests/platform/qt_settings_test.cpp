@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include "platform/qt/qt_settings.h"
+#include "pty_helpers.h"
+
+using namespace kvr;
+using namespace kvr::qt;
+using namespace kvr::testplatform;
+
+TEST(QtSettings, StoreIsOneIniFilePerApplication) {
+    TempConfigHome home;
+    ensureApp();
+    QtSettings s;
+    EXPECT_EQ(QtSettings::filePath("NVA5"), (home.dir / "kvr-probe/NVA5.conf").string());
+    EXPECT_FALSE(s.get("NVA5", "Startup", "Port").has_value());
+    EXPECT_EQ(s.get("NVA5", "Startup", "Port", "0"), "0");
+
+    s.set("NVA5", "Startup", "Port", "3");
+    s.set("NVA5", "Startup", "Speed", "1");
+    s.set("KVR", "Startup", "Proxy", "proxy.example:8080");
+
+    // On disk at once, in the agreed place and layout.
+    const std::string nva5 = home.read("kvr-probe/NVA5.conf");
+    EXPECT_NE(nva5.find("[Startup]"), std::string::npos) << nva5;
+    EXPECT_NE(nva5.find("Port=3"), std::string::npos) << nva5;
+    EXPECT_NE(nva5.find("Speed=1"), std::string::npos) << nva5;
+    EXPECT_EQ(nva5.find("Proxy"), std::string::npos) << "each application has its own file";
+    EXPECT_NE(home.read("kvr-probe/KVR.conf").find("Proxy=proxy.example:8080"), std::string::npos);
+
+    // A second store object (another program) sees the values.
+    QtSettings other;
+    EXPECT_EQ(other.get("NVA5", "Startup", "Port"), "3");
+    EXPECT_FALSE(other.get("NVA5", "Other", "Port").has_value()) << "sections are apart";
+}
+
+TEST(QtSettings, TextValuesRoundTripUnchanged) {
+    TempConfigHome home;
+    ensureApp();
+    QtSettings s;
+    const std::string values[] = {"", " 3 ", "3abc", "a,b,c", "2026/12/06", "x=y", "semi;colon", "quote\"d",
+                                  "back\\slash", "C:\\KVR Dumps", "caf\xC3\xA9", "#hash"};
+    int i = 0;
+    for (const auto& v : values) {
+        SCOPED_TRACE(v);
+        const std::string key = "K" + std::to_string(i++);
+        s.set("NVA5", "Startup", key, v);
+        EXPECT_EQ(s.get("NVA5", "Startup", key), v);
+    }
+}
+
+TEST(QtSettings, HandWrittenFileIsRead) {
+    TempConfigHome home;
+    ensureApp();
+    home.write("kvr-probe/KVR.conf", "[Ports]\nCOM3=/dev/pts/7\n\n[Startup]\nList=a,b\n");
+    QtSettings s;
+    EXPECT_EQ(s.get("KVR", "Ports", "COM3"), "/dev/pts/7");
+    EXPECT_EQ(s.get("KVR", "Startup", "List"), "a,b");
+    EXPECT_FALSE(s.get("KVR", "Ports", "COM4").has_value());
+}
