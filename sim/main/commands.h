@@ -42,4 +42,8 @@ struct RegisterCommand {
 // Builds a device of a registered kind (used by the modem to put a device behind it).
 std::unique_ptr<SimDevice> makeDevice(const std::string& kind, const Args& args);
 
+// nullptr when nothing of that name is registered.
+const DeviceKind* findDeviceKind(const std::string& name);
+const Command* findCommand(const std::string& name);
+
 }  // namespace kvr::sim
