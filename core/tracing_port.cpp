@@ -39,13 +39,13 @@ TracingPort::~TracingPort() {
     inner_.setEventHandler(nullptr);
 }
 
-void TracingPort::emit(const std::string& line) {
+void TracingPort::writeLine(const std::string& line) {
     std::lock_guard<std::mutex> lock(traceMutex());
     out_ << line << '\n';
     out_.flush();
 }
 
-void TracingPort::note(const std::string& what) { emit("# " + std::to_string(clock_.monotonicMs()) + " " + what); }
+void TracingPort::note(const std::string& what) { writeLine("# " + std::to_string(clock_.monotonicMs()) + " " + what); }
 
 bool TracingPort::open(int portNumber, std::string& errorText) {
     const bool ok = inner_.open(portNumber, errorText);
@@ -73,13 +73,13 @@ std::size_t TracingPort::bytesWaiting() { return inner_.bytesWaiting(); }
 
 Bytes TracingPort::readAll() {
     Bytes data = inner_.readAll();
-    if (!data.empty()) emit(traceLine(clock_.monotonicMs(), "RX", data));
+    if (!data.empty()) writeLine(traceLine(clock_.monotonicMs(), "RX", data));
     return data;
 }
 
 bool TracingPort::write(ByteSpan data) {
     // Noted before the write: the time the bytes were handed to the port.
-    if (!data.empty()) emit(traceLine(clock_.monotonicMs(), "TX", data));
+    if (!data.empty()) writeLine(traceLine(clock_.monotonicMs(), "TX", data));
     const bool ok = inner_.write(data);
     if (!ok) note("write failed");
     return ok;
@@ -103,7 +103,7 @@ void TracingPort::clearInput() {
     Bytes dropped = inner_.readAll();
     inner_.clearInput();
     if (!dropped.empty()) {
-        emit(traceLine(clock_.monotonicMs(), "RX", dropped));
+        writeLine(traceLine(clock_.monotonicMs(), "RX", dropped));
         note("clear input " + std::to_string(dropped.size()));
     }
 }

@@ -51,7 +51,7 @@ public:
     SerialPort& inner() { return inner_; }
 
 private:
-    void emit(const std::string& line);
+    void writeLine(const std::string& line);
     void note(const std::string& what);
 
     std::unique_ptr<SerialPort> owned_;

@@ -1,0 +1,190 @@
+#include "platform/qt/program.h"
+
+#include <fstream>
+#include <iostream>
+
+#include <QApplication>
+#include <QThread>
+
+#include "core/console_screen.h"
+#include "core/system_clock.h"
+#include "core/tracing_port.h"
+#include "platform/qt/qt_serial_port.h"
+#include "platform/qt/qt_settings.h"
+
+namespace kvr::qt {
+
+namespace {
+
+class Context : public ProgramContext {
+public:
+    Context(AppOptions options, std::shared_ptr<std::ostream> trace)
+        : options_(std::move(options)), trace_(std::move(trace)) {}
+
+    const AppOptions& options() const override { return options_; }
+    Clock& clock() override { return clock_; }
+    Settings& settings() override { return settings_; }
+
+    std::unique_ptr<SerialPort> makePort() override {
+        auto port = std::make_unique<QtSerialPort>(settings_);
+        if (!trace_) return port;
+        return std::make_unique<TracingPort>(std::move(port), clock_, trace_);
+    }
+
+    bool startJob(QWidget& window, WindowFace* face, Job job, std::function<void(int)> done) override {
+        if (jobRunning()) return false;
+        clearStopRequest();
+        return qt::startJob(
+            window, face,
+            [this, job](Screen& screen) {
+                auto port = makePort();  // on the worker that uses it
+                Platform p{clock_, *port, settings_, screen};
+                return job(p, options_);
+            },
+            std::move(done));
+    }
+
+    std::unique_ptr<Screen> guiScreen(QWidget& parent, WindowFace* face) override {
+        return std::make_unique<QtScreen>(parent, face);
+    }
+
+    void quit(int status) override {
+        status_ = status;
+        quitCalled_ = true;
+        QCoreApplication::exit(status);
+    }
+
+    bool quitCalled() const { return quitCalled_; }
+    int status() const { return status_; }
+
+private:
+    AppOptions options_;
+    SystemClock clock_;
+    QtSettings settings_;
+    std::shared_ptr<std::ostream> trace_;
+    int status_ = 0;
+    bool quitCalled_ = false;
+};
+
+// Parses the options; returns -1 to go on, else the exit status to end with.
+int parse(int argc, char** argv, const std::string& name, AppOptions& opts) {
+    std::string error;
+    if (!parseAppOptions(argc, argv, {}, opts, error)) {
+        std::cerr << name << ": " << error << "\n\n" << appOptionsHelp(name);
+        return 2;
+    }
+    if (opts.help) {
+        std::cout << appOptionsHelp(name);
+        return 0;
+    }
+    return -1;
+}
+
+// The trace file, opened once at start so a bad path is reported before any
+// byte moves. Returns false (message printed) when it cannot be written.
+bool openTrace(const AppOptions& opts, const std::string& name, std::shared_ptr<std::ostream>& out) {
+    if (opts.traceFile.empty()) return true;
+    auto f = std::make_shared<std::ofstream>(opts.traceFile, std::ios::out | std::ios::trunc | std::ios::binary);
+    if (!*f) {
+        std::cerr << name << ": cannot write the trace file \"" << opts.traceFile << "\"\n";
+        return false;
+    }
+    out = f;
+    return true;
+}
+
+void completeFolder(AppOptions& opts) {
+    if (opts.folder.empty()) opts.folder = QCoreApplication::applicationDirPath().toStdString();
+}
+
+int runUnattended(int argc, char** argv, const std::string& name, AppOptions opts, const Job& job) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QString::fromStdString(name));
+    completeFolder(opts);
+    std::shared_ptr<std::ostream> trace;
+    if (!openTrace(opts, name, trace)) return 2;
+    ConsoleScreen::installStopSignals();
+    Context ctx(opts, trace);
+    ConsoleScreen screen(ctx.options(), std::cout, std::cerr);
+    auto port = ctx.makePort();
+    Platform p{ctx.clock(), *port, ctx.settings(), screen};
+    try {
+        return job(p, ctx.options());
+    } catch (const ProgramEnd&) {
+        return 1;
+    } catch (const std::exception& e) {
+        std::cerr << name << ": " << e.what() << '\n';
+        return 1;
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<SerialPort> makeProgramPort(const AppOptions& options, Clock& clock, Settings& settings) {
+    auto port = std::make_unique<QtSerialPort>(settings);
+    if (options.traceFile.empty()) return port;
+    // Appends: the program's own port already truncated the file at start.
+    auto f = std::make_shared<std::ofstream>(options.traceFile, std::ios::out | std::ios::app | std::ios::binary);
+    return std::make_unique<TracingPort>(std::move(port), clock, std::move(f));
+}
+
+int runProgram(int argc, char** argv, const ProgramSpec& spec) {
+    AppOptions opts;
+    if (int r = parse(argc, argv, spec.name, opts); r >= 0) return r;
+    if (opts.unattended) return runUnattended(argc, argv, spec.name, std::move(opts), spec.job);
+
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QString::fromStdString(spec.name));
+    completeFolder(opts);
+    std::shared_ptr<std::ostream> trace;
+    if (!openTrace(opts, spec.name, trace)) return 2;
+    // A terminal's Ctrl+C or a SIGTERM ends the run as closing the window does.
+    ConsoleScreen::installStopSignals();
+    Context ctx(opts, trace);
+    WindowParts parts = spec.makeWindow ? spec.makeWindow(ctx) : WindowParts{};
+    if (!parts.window || !parts.face) {
+        std::cerr << spec.name << ": no window\n";
+        return 1;
+    }
+    return runWithWindow(
+        *parts.window, *parts.face,
+        [&ctx, &spec](Screen& screen) {
+            auto port = ctx.makePort();  // made, used and destroyed on the worker
+            Platform p{ctx.clock(), *port, ctx.settings(), screen};
+            return spec.job(p, ctx.options());
+        },
+        spec.startDelayMs);
+}
+
+int runMenuProgram(int argc, char** argv, const MenuProgramSpec& spec) {
+    AppOptions opts;
+    if (int r = parse(argc, argv, spec.name, opts); r >= 0) return r;
+    if (opts.unattended) return runUnattended(argc, argv, spec.name, std::move(opts), spec.unattendedJob);
+
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QString::fromStdString(spec.name));
+    completeFolder(opts);
+    std::shared_ptr<std::ostream> trace;
+    if (!openTrace(opts, spec.name, trace)) return 2;
+    ConsoleScreen::installStopSignals();
+    Context ctx(opts, trace);
+    std::unique_ptr<QWidget> menu = spec.makeMenu ? spec.makeMenu(ctx) : nullptr;
+    if (!menu) {
+        std::cerr << spec.name << ": no window\n";
+        return 1;
+    }
+    menu->show();
+    QCoreApplication::exec();
+    // The menu closed while a job still ran: let it end at its next yield,
+    // serving its calls to the window meanwhile.
+    if (jobRunning()) {
+        requestStop();
+        while (jobRunning()) {
+            QCoreApplication::processEvents();
+            QThread::msleep(20);
+        }
+    }
+    return ctx.quitCalled() ? ctx.status() : 0;
+}
+
+}  // namespace kvr::qt
