@@ -72,15 +72,5 @@ TEST(MakeLocal, CarriesOutOfRangeFieldsIntoNeighbours) {
         EXPECT_EQ(text(makeLocal(c.y, c.mo, c.d, c.h, c.mi)), c.text) << c.y << '-' << c.mo << '-' << c.d;
 }
 
-TEST(ToCivil, SplitsTheFields) {
-    CivilTime c = toCivil(makeLocal(2012, 3, 4, 12, 34, 56));
-    EXPECT_EQ(c.year, 2012);
-    EXPECT_EQ(c.month, 3);
-    EXPECT_EQ(c.day, 4);
-    EXPECT_EQ(c.hour, 12);
-    EXPECT_EQ(c.minute, 34);
-    EXPECT_EQ(c.second, 56);
-}
-
 }  // namespace
 }  // namespace kvr

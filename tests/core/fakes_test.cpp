@@ -66,20 +66,5 @@ TEST(Fakes, ExchangeRunsOnTheFakeClock) {
     }
 }
 
-TEST(Fakes, WallClockFollowsTheMonotonicClock) {
-    testing::FakeClock clock;
-    LocalTime before = clock.now();
-    clock.advance(61'500);
-    EXPECT_EQ(clock.now() - before, std::chrono::seconds{61});
-}
-
-TEST(Fakes, MissingDeviceFailsToOpen) {
-    testing::FakeClock clock;
-    testing::FakePort port(clock);
-    std::string error;
-    EXPECT_FALSE(port.open(4, error));
-    EXPECT_FALSE(error.empty());
-}
-
 }  // namespace
 }  // namespace kvr

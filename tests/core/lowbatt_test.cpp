@@ -48,14 +48,5 @@ TEST(LowBattery, KeepsAHundredProbesAndOverwritesTheSpareSlot) {
     EXPECT_EQ(text, expected);
 }
 
-TEST(LowBattery, ClearEmptiesTheList) {
-    LowBatteryList list;
-    list.AddLowVolts(12, 3.1f);
-    list.clear();
-    EXPECT_EQ(list.reportText(), "");
-    list.AddLowVolts(7, 2.9f);
-    EXPECT_EQ(list.reportText(), kIntro + "7 (2.9V)");
-}
-
 }  // namespace
 }  // namespace kvr

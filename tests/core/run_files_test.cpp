@@ -72,13 +72,6 @@ TEST(Rotation, HundredFilesLoseTheOldest) {
     for (int n = 1; n <= 99; ++n) EXPECT_EQ(after[n], "run " + std::to_string(n - 1) + "\r\n") << n;
 }
 
-TEST(Rotation, CreatesTheFolderWhenMissing) {
-    TempDir dir;
-    EXPECT_TRUE(rotateDumps(dir.path()));
-    EXPECT_TRUE(fs::is_directory(dumpFolderPath(dir.path())));
-    EXPECT_TRUE(dumps(dir.path()).empty());
-}
-
 TEST(RunFiles, FirstRunCreatesEverything) {
     TempDir dir;
     RunFiles files;
@@ -250,13 +243,6 @@ TEST(DataFile, ReadOnlyFolderNamesTheDumpFile) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "opening should have failed";
     EXPECT_EQ(text, dumpFilePath(dir.path(), 0).string() + ": " + std::strerror(EACCES));
-}
-
-TEST(DataFile, WriteWithoutOpenFails) {
-    DataFile f;
-    EXPECT_FALSE(f.write("x"));
-    EXPECT_TRUE(f.failed());
-    EXPECT_FALSE(f.close());
 }
 
 TEST(DataFile, ReopenClearsAnEarlierFailure) {
