@@ -1,0 +1,222 @@
+// The exchange: attempts, tries, waits, lamps and modem-control lines.
+#include "tests/logger_link/rig.h"
+
+namespace kvr::test {
+namespace {
+
+Bytes ack() { return answer({9, 255, 12, 3, 4}); }
+
+struct RetryCase {
+    const char* name;
+    LoggerVariant variant;
+    float cellWait;
+    bool noRetries;
+    std::vector<Bytes> replies;  // per request, the last repeats
+    std::size_t frames;
+    bool error;
+};
+
+TEST(LoggerTransmit, AttemptsAndTries) {
+    // A try ends with its first complete answer; only a complete but bad
+    // answer starts another try. So k silent requests then a corrupt answer
+    // uses up one try.
+    auto silentThenCorrupt = [](int silent) {
+        std::vector<Bytes> r;
+        for (int t = 0; t < 3; ++t) {
+            for (int i = 0; i < silent; ++i) r.push_back({});
+            r.push_back(corrupt(ack()));
+        }
+        return r;
+    };
+    const std::vector<RetryCase> cases = {
+        {"good answer at once", LoggerVariant::Otter(), 0, false, {ack()}, 1, false},
+        {"silent logger: one try of four attempts", LoggerVariant::Otter(), 0, false, {{}}, 4, true},
+        {"silent logger with a cell link: six attempts", LoggerVariant::Otter(), 6, false, {{}}, 6, true},
+        {"cell wait 4 gives five attempts", LoggerVariant::Otter(), 4, false, {{}}, 5, true},
+        {"silent logger, no retries: one frame", LoggerVariant::Otter(), 0, true, {{}}, 1, true},
+        {"corrupt logger, no retries: three frames", LoggerVariant::Otter(), 0, true, {corrupt(ack())}, 3, true},
+        {"corrupt logger: three tries", LoggerVariant::Otter(), 0, false, {corrupt(ack())}, 3, true},
+        {"worst case 3 x 4", LoggerVariant::Otter(), 0, false, silentThenCorrupt(3), 12, true},
+        {"worst case 3 x 6 with a cell link", LoggerVariant::Otter(), 6, false, silentThenCorrupt(5), 18, true},
+        {"Marten ignores the cell wait", LoggerVariant::Marten(), 6, false, {{}}, 4, true},
+        {"Marten worst case 3 x 4", LoggerVariant::Marten(), 0, false, silentThenCorrupt(3), 12, true},
+        {"corrupt then good", LoggerVariant::Otter(), 0, false, {corrupt(ack()), corrupt(ack()), ack()}, 3, false},
+        {"silent twice then good", LoggerVariant::Otter(), 0, false, {{}, {}, ack()}, 3, false},
+        {"wrong direction is a bad answer", LoggerVariant::Otter(), 0, false,
+         {logger::buildRequest(std::vector<std::uint8_t>{9, 255, 12, 3, 4})}, 3, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig(c.variant);
+        ScriptDevice dev;
+        dev.replies.assign(c.replies.begin(), c.replies.end());
+        rig.attach(&dev);
+        rig.link.CellWait = c.cellWait;
+        rig.link.CellConnected = c.cellWait > 0;
+        for (int b : {9, 0, 0, 0, 0}) rig.link.TxAdd(b);
+        std::int16_t len = 14;
+        rig.link.Transmit(len, c.noRetries, 0);
+        EXPECT_EQ(dev.requests.size(), c.frames);
+        EXPECT_EQ(rig.state.CommsError, c.error);
+        EXPECT_EQ(rig.state.TxLen, 0);
+    }
+}
+
+struct WaitCase {
+    const char* name;
+    LoggerVariant variant;
+    float cellWait;
+    float timeout;
+    std::int64_t silentMs;  // one attempt against a silent logger
+};
+
+TEST(LoggerTransmit, WaitsOfOneSilentAttempt) {
+    // First-byte wait plus the collect limit, both on the monotonic clock.
+    const std::vector<WaitCase> cases = {
+        {"Otter", LoggerVariant::Otter(), 0, 0, 500 + 200},
+        {"Otter with timeout", LoggerVariant::Otter(), 0, 0.3f, 800 + 500},
+        {"Otter with a cell link", LoggerVariant::Otter(), 6, 0, 6500 + 6200},
+        {"Marten", LoggerVariant::Marten(), 0, 0, 300 + 200},
+        {"Marten with timeout", LoggerVariant::Marten(), 0, 0.3f, 600 + 500},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig(c.variant);
+        ScriptDevice dev;
+        rig.attach(&dev);
+        rig.link.CellWait = c.cellWait;
+        rig.link.TxAdd(1);
+        std::int16_t len = 14;
+        const auto t0 = rig.clock.monotonicMs();
+        rig.link.Transmit(len, true, c.timeout);
+        EXPECT_EQ(rig.clock.monotonicMs() - t0, c.silentMs);
+    }
+}
+
+TEST(LoggerTransmit, InactivityLimitRestartsWithEachChunk) {
+    // An answer trickling in slower than the whole limit but faster than the
+    // limit between chunks is still received in one attempt.
+    Rig rig;
+    struct Trickle : sim::SimDevice {
+        int bytesIn = 0;
+        void receive(ByteSpan d, sim::SimOutput& out) override {
+            bytesIn += static_cast<int>(d.size());
+            if (bytesIn != 17) return;
+            for (std::uint8_t b : answer({9, 255, 12, 3, 4})) out.send({b}, 150);
+        }
+        nlohmann::json state() const override { return {}; }
+    } dev;
+    rig.attach(&dev);
+    for (int b : {9, 0, 0, 0, 0}) rig.link.TxAdd(b);
+    std::int16_t len = 14;
+    rig.link.Transmit(len, true, 0);
+    EXPECT_FALSE(rig.state.CommsError);
+    EXPECT_EQ(rig.state.RxLen, 14);
+}
+
+TEST(LoggerTransmit, AnnouncedLengthReachesTheCaller) {
+    Rig rig;
+    ScriptDevice dev;
+    dev.replies = {answer(std::vector<std::uint8_t>(21, 7))};
+    rig.attach(&dev);
+    rig.link.TxAdd(9);
+    std::int16_t len = 14;
+    rig.link.Transmit(len, false, 0);
+    EXPECT_EQ(len, 30);
+    EXPECT_EQ(rig.state.RxLen, 30);
+    EXPECT_FALSE(rig.state.CommsError);
+    EXPECT_EQ(dev.requests.size(), 1u);
+}
+
+TEST(LoggerTransmit, ShortLengthByteCannotShortenTheWait) {
+    // Length byte 10 on a 10-byte frame: the caller still expects 14, so the
+    // attempt runs out of time and every attempt of the try is used.
+    Rig rig;
+    ScriptDevice dev;
+    dev.replies = {answer({9})};
+    rig.attach(&dev);
+    rig.link.TxAdd(9);
+    std::int16_t len = 14;
+    rig.link.Transmit(len, false, 0);
+    EXPECT_EQ(len, 14);
+    EXPECT_TRUE(rig.state.CommsError);
+    EXPECT_EQ(rig.state.RxLen, 10);
+    EXPECT_EQ(dev.requests.size(), 4u);
+}
+
+TEST(LoggerTransmit, ClosedPortSendsNothing) {
+    Rig rig;
+    rig.link.TxAdd(9);
+    std::int16_t len = 14;
+    rig.link.Transmit(len, false, 0);
+    EXPECT_TRUE(rig.port.writes.empty());
+    EXPECT_TRUE(rig.state.CommsError);
+    EXPECT_EQ(rig.state.TxLen, 0);
+    EXPECT_EQ(rig.screen.leds.back(), "1R");
+}
+
+struct LampCase {
+    const char* name;
+    LoggerVariant variant;
+    std::vector<Bytes> replies;
+    std::vector<std::string> leds;  // after the TxAdd of one data byte
+};
+
+TEST(LoggerTransmit, Lamps) {
+    // Seven bytes are added to the frame (the data byte, checksum, end
+    // marker and three trailing zeros), each lighting the send lamp.
+    auto seq = [](int greens, std::vector<std::string> rest) {
+        std::vector<std::string> v(static_cast<std::size_t>(greens), "0G");
+        v.insert(v.end(), rest.begin(), rest.end());
+        return v;
+    };
+    const std::vector<LampCase> cases = {
+        {"Otter good", LoggerVariant::Otter(), {ack()}, seq(7, {"1G"})},
+        {"Otter silent once", LoggerVariant::Otter(), {{}, ack()}, seq(7, {"1R", "1G"})},
+        {"Otter silent", LoggerVariant::Otter(), {{}}, seq(7, {"1R", "1R", "1R", "1R", "1R"})},
+        {"Marten good", LoggerVariant::Marten(), {ack()}, seq(8, {"0N", "1G", "1N"})},
+        {"Marten silent once", LoggerVariant::Marten(), {{}, ack()}, seq(8, {"1R", "0G", "0N", "1G", "1N"})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig(c.variant);
+        ScriptDevice dev;
+        dev.replies.assign(c.replies.begin(), c.replies.end());
+        rig.attach(&dev);
+        rig.link.TxAdd(9);
+        std::int16_t len = 14;
+        rig.link.Transmit(len, false, 0);
+        EXPECT_EQ(rig.screen.leds, c.leds);
+    }
+}
+
+TEST(LoggerTransmit, ModemLinesAndReceiveQueue) {
+    struct Case {
+        const char* name;
+        LoggerVariant variant;
+        bool cellConnected;
+        bool pulses;
+    };
+    for (const Case& c : {Case{"Otter direct", LoggerVariant::Otter(), false, true},
+                          Case{"Otter during a cell call", LoggerVariant::Otter(), true, false},
+                          Case{"Marten always", LoggerVariant::Marten(), true, true}}) {
+        SCOPED_TRACE(c.name);
+        Rig rig(c.variant);
+        ScriptDevice dev;
+        dev.replies = {ack()};
+        rig.attach(&dev);
+        rig.link.CellConnected = c.cellConnected;
+        rig.port.lineEvents.clear();
+        // Stale bytes waiting before the request must not be taken as the answer.
+        rig.port.inject({0x5E, 0xFF, 0xFF, 0xFF, 0x0E});
+        rig.link.TxAdd(9);
+        std::int16_t len = 14;
+        rig.link.Transmit(len, false, 0);
+        EXPECT_FALSE(rig.state.CommsError);
+        std::vector<std::string> pulse{"DTR0", "RTS0", "DTR1", "RTS1"};
+        EXPECT_EQ(rig.port.lineEvents, c.pulses ? pulse : std::vector<std::string>{});
+    }
+}
+
+}  // namespace
+}  // namespace kvr::test
