@@ -32,8 +32,9 @@ std::string inconsistentRingMessage(std::int32_t next, std::int32_t end, std::in
            "The readings have been left on the server; it was not cleared.";
 }
 
-MartenRun::MartenRun(Platform& platform, std::filesystem::path programFolder)
-    : server(platform, link),
+MartenRun::MartenRun(Platform& platform, std::filesystem::path programFolder, std::atomic<int>* speedOption)
+    : optSpeed(speedOption ? *speedOption : ownSpeed_),
+      server(platform, link),
       logger(platform, link, LoggerVariant::Marten()),
       modem(platform, server.ModemOnline),
       p_(platform),
@@ -43,12 +44,19 @@ MartenRun::MartenRun(Platform& platform, std::filesystem::path programFolder)
     logger.speedIsLo = [this] { return speedIsLo(); };
 }
 
-void MartenRun::Form_Load() {
+int storedSpeedOption(Settings& settings) {
     // Anything but "1" (also garbage) selects "Lo": the slow download works
     // with every server, the bulk one only with those that support it.
-    const std::string s = p_.settings.get(kApp, kSection, "Speed", "0");
-    optSpeed = leadingInt(s) == 1 ? 1 : 0;
+    return leadingInt(settings.get(kApp, kSection, "Speed", "0")) == 1 ? 1 : 0;
 }
+
+int runMarten(Platform& platform, const std::filesystem::path& programFolder, std::atomic<int>* speedOption) {
+    MartenRun run(platform, programFolder, speedOption);
+    if (!speedOption) run.Form_Load();
+    return run.tmr_Timer();
+}
+
+void MartenRun::Form_Load() { optSpeed = storedSpeedOption(p_.settings); }
 
 void MartenRun::Form_Unload() {
     p_.settings.set(kApp, kSection, "Speed", speedIsLo() ? "0" : "1");

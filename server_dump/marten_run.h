@@ -24,7 +24,9 @@ namespace kvr {
 
 class MartenRun {
 public:
-    MartenRun(Platform& platform, std::filesystem::path programFolder);
+    // speedOption: the window's option pair, shared with the window; null
+    // gives the run an option of its own (unattended runs, tests).
+    MartenRun(Platform& platform, std::filesystem::path programFolder, std::atomic<int>* speedOption = nullptr);
 
     // Restores the speed option from the settings store.
     void Form_Load();
@@ -44,7 +46,7 @@ public:
     // The speed option pair: 0 "Lo", 1 "Hi". The window writes it when the
     // user clicks and reads it after Form_Load; the run reads it while it
     // downloads, from another thread, hence atomic.
-    std::atomic<int> optSpeed{0};
+    std::atomic<int>& optSpeed;
     bool speedIsLo() const { return optSpeed.load() != 1; }
 
     // Run state.
@@ -75,10 +77,19 @@ private:
     void closeFiles();
     void showProgress(std::int64_t count);
 
+    std::atomic<int> ownSpeed_{0};
     Platform& p_;
     std::filesystem::path folder_;
     std::string writeFailure_;
 };
+
+// Marten from start to end: with a window (speedOption given) the window
+// has restored the speed option itself; without one, Form_Load does it.
+// Returns the exit status.
+int runMarten(Platform& platform, const std::filesystem::path& programFolder, std::atomic<int>* speedOption);
+
+// The speed option stored in the settings store: 1 for "Hi", else 0.
+int storedSpeedOption(Settings& settings);
 
 // Texts of the messages Marten adds for outcomes that keep the readings on
 // the device.
