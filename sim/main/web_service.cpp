@@ -1,0 +1,325 @@
+// kvr-sim web: a stand-in for the web data service. Answers
+//   GET /site/pull.ashx?fdate=..&tdate=..&probeid=..
+// with one comma-separated line per reading of that probe between the two
+// dates, generated from the seed, and misbehaves on command.
+#include <httplib.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "sim/main/commands.h"
+
+namespace kvr::sim {
+namespace {
+
+const char* const kHelp =
+    "  --port N              port on 127.0.0.1 (0, the default: any free port)\n"
+    "  --seed N              seed of the generated readings (default 1)\n"
+    "  --interval M          minutes between two readings of a probe (default 360)\n"
+    "  --fault MODE          404 | 500 | hang | trickle | other-probe | short-lines | huge\n"
+    "  --fault-probe N       apply the fault only to requests for probe N\n"
+    "  --huge-mb N           size of a huge answer in megabytes (default 300)\n"
+    "  --trickle-ms N        pause between the lines of a trickling answer (default 300)\n"
+    "  --log FILE            one JSON line per request: method, target and proxy headers\n"
+    "The service's address \"http://127.0.0.1:<port>\" is the first line of standard\n"
+    "output. Dates are accepted as yyyy/mm/dd or dd/mm/yyyy. SIGTERM or SIGINT ends it.\n";
+
+struct Options {
+    int port = 0;
+    std::uint64_t seed = 1;
+    int intervalMinutes = 360;
+    std::string fault;
+    std::optional<long> faultProbe;
+    long hugeMb = 300;
+    int trickleMs = 300;
+    std::string logFile;
+};
+
+long number(const Args& args, std::size_t& i, const std::string& name) {
+    if (i + 1 >= args.size()) throw std::invalid_argument(name + " needs a value");
+    try {
+        std::size_t used = 0;
+        long v = std::stol(args[++i], &used);
+        if (used != args[i].size()) throw std::invalid_argument("");
+        return v;
+    } catch (const std::exception&) {
+        throw std::invalid_argument(name + " needs a number, got '" + args[i] + "'");
+    }
+}
+
+Options parse(const Args& args) {
+    Options o;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--port") o.port = static_cast<int>(number(args, i, a));
+        else if (a == "--seed") o.seed = static_cast<std::uint64_t>(number(args, i, a));
+        else if (a == "--interval") o.intervalMinutes = static_cast<int>(number(args, i, a));
+        else if (a == "--fault-probe") o.faultProbe = number(args, i, a);
+        else if (a == "--huge-mb") o.hugeMb = number(args, i, a);
+        else if (a == "--trickle-ms") o.trickleMs = static_cast<int>(number(args, i, a));
+        else if (a == "--fault" || a == "--log") {
+            if (i + 1 >= args.size()) throw std::invalid_argument(a + " needs a value");
+            (a == "--fault" ? o.fault : o.logFile) = args[++i];
+        } else
+            throw std::invalid_argument("unknown option '" + a + "'");
+    }
+    static const char* const kFaults[] = {"", "404", "500", "hang", "trickle", "other-probe", "short-lines", "huge"};
+    bool known = false;
+    for (const char* f : kFaults) known = known || o.fault == f;
+    if (!known) throw std::invalid_argument("unknown fault '" + o.fault + "'");
+    if (o.intervalMinutes < 1) throw std::invalid_argument("--interval must be at least 1");
+    if (o.port < 0 || o.port > 65535) throw std::invalid_argument("--port must be 0..65535");
+    return o;
+}
+
+// Days since 1970-01-01 of a civil date (proleptic Gregorian).
+std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+void civilFromDays(std::int64_t z, int& y, int& m, int& d) {
+    z += 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    y = static_cast<int>(yoe + era * 400 + (m <= 2));
+}
+
+// "yyyy/mm/dd" or "dd/mm/yyyy" (anything after the date is ignored) as days since 1970.
+std::optional<std::int64_t> parseDate(const std::string& text) {
+    int a = 0, b = 0, c = 0;
+    if (std::sscanf(text.c_str(), "%d/%d/%d", &a, &b, &c) != 3) return std::nullopt;
+    int y, m, d;
+    if (a > 31) y = a, m = b, d = c;
+    else d = a, m = b, y = c;
+    if (m < 1 || m > 12 || d < 1 || d > 31 || y < 1900 || y > 2200) return std::nullopt;
+    return daysFromCivil(y, static_cast<unsigned>(m), static_cast<unsigned>(d));
+}
+
+// A reproducible 64-bit mix of the seed, the probe and the slot.
+std::uint64_t mix(std::uint64_t x) {
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+// A value lo + k/100 for k in [0, span*100], from a hash.
+std::string hundredths(std::uint64_t h, int lo, int span) {
+    long k = static_cast<long>(h % static_cast<std::uint64_t>(span * 100 + 1));
+    long whole = lo + k / 100, frac = k % 100;
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%ld.%02ld", whole, frac);
+    return buf;
+}
+
+// One response line for probe `probe` at minute `minute` since 1970.
+std::string readingLine(std::uint64_t seed, long probe, std::int64_t minute, int intervalMinutes) {
+    std::uint64_t h = mix(seed * 1000003ULL ^ mix(static_cast<std::uint64_t>(probe) * 7919ULL ^
+                                                  static_cast<std::uint64_t>(minute)));
+    int y, mo, d;
+    civilFromDays(minute / 1440, y, mo, d);
+    int hh = static_cast<int>(minute % 1440 / 60), mm = static_cast<int>(minute % 60);
+    char date[40];
+    // Some lines carry seconds as well: everything after the minutes is ignored.
+    if (h % 5 == 0)
+        std::snprintf(date, sizeof date, "%02d/%02d/%04d %02d:%02d:00", d, mo, y, hh, mm);
+    else
+        std::snprintf(date, sizeof date, "%02d/%02d/%04d %02d:%02d", d, mo, y, hh, mm);
+    long recNo = static_cast<long>((minute / intervalMinutes) % 60000);
+    std::string line = std::to_string(probe) + "," + std::to_string(recNo) + "," + date;
+    for (int depth = 0; depth < 6; ++depth) {
+        line += "," + hundredths(mix(h + 11u * depth + 1), 8, 22);
+        line += "," + hundredths(mix(h + 11u * depth + 2), 5, 55);
+    }
+    line += "," + hundredths(mix(h + 101), 10, 25);   // Temp
+    line += "," + hundredths(mix(h + 102), 3, 1);     // volts 3.00 .. 4.00
+    static const char* const kPower[] = {"TRUE)", "FALSE)", "false)", "True)", "FALSE"};
+    line += std::string(",") + kPower[mix(h + 103) % 5];
+    switch (mix(h + 104) % 3) {
+    case 0: break;                                     // 18 fields
+    case 1: line += ",0"; break;
+    default: line += "," + std::to_string(mix(h + 105) % 65536); break;
+    }
+    return line + "\r\n";
+}
+
+struct Service {
+    Options opt;
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool stopping = false;
+    std::ofstream log;
+
+    // Sleeps up to ms; false when the service is stopping.
+    bool pause(int ms) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return !cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stopping; });
+    }
+
+    void logRequest(const httplib::Request& req) {
+        if (!log.is_open()) return;
+        nlohmann::json j;
+        j["method"] = req.method;
+        j["target"] = req.target;
+        for (const char* h : {"Via", "Proxy-Authorization", "Proxy-Connection", "X-Forwarded-For", "Content-Type"})
+            if (req.has_header(h)) j[h] = req.get_header_value(h);
+        std::lock_guard<std::mutex> lock(mutex);
+        log << j.dump() << "\n" << std::flush;
+    }
+
+    void pull(const httplib::Request& req, httplib::Response& res) {
+        logRequest(req);
+        auto from = parseDate(req.get_param_value("fdate"));
+        auto to = parseDate(req.get_param_value("tdate"));
+        const std::string probeText = req.get_param_value("probeid");
+        long probe = 0;
+        try {
+            probe = std::stol(probeText);
+        } catch (const std::exception&) {
+        }
+        if (!from || !to || probe < 1) {
+            res.status = 400;
+            res.set_content("<html><body>Bad request: fdate, tdate and probeid are needed.</body></html>",
+                            "text/html");
+            return;
+        }
+        const std::string fault = (!opt.faultProbe || *opt.faultProbe == probe) ? opt.fault : "";
+        if (fault == "404" || fault == "500") {
+            res.status = fault == "404" ? 404 : 500;
+            res.set_content("<html><body>" + fault + " from the stand-in service</body></html>", "text/html");
+            return;
+        }
+        if (fault == "hang") {
+            while (pause(1000)) {
+            }
+            res.status = 503;
+            return;
+        }
+
+        // The body as lines, produced on demand so nothing large is held.
+        struct Body {
+            std::int64_t minute, end;
+            std::uint64_t hugeLeft = 0;
+        };
+        auto body = std::make_shared<Body>();
+        const std::int64_t step = opt.intervalMinutes;
+        body->minute = (*from * 1440 + step - 1) / step * step;
+        body->end = *to * 1440;
+        if (fault == "huge") body->hugeLeft = static_cast<std::uint64_t>(opt.hugeMb) * 1024 * 1024;
+        const std::uint64_t seed = opt.seed;
+        const int trickleMs = opt.trickleMs;
+        const bool trickle = fault == "trickle", otherProbe = fault == "other-probe",
+                   shortLines = fault == "short-lines";
+
+        res.set_chunked_content_provider("text/plain", [=, this](std::size_t, httplib::DataSink& sink) {
+            if (body->hugeLeft > 0) {
+                // Lines of probe 0, which a client must skip.
+                static const std::string filler = [] {
+                    std::string f;
+                    std::string line = readingLine(7, 0, 0, 360);
+                    while (f.size() < 256 * 1024) f += line;
+                    return f;
+                }();
+                std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(filler.size(), body->hugeLeft));
+                body->hugeLeft -= n;
+                return sink.write(filler.data(), n);
+            }
+            if (body->minute >= body->end) {
+                sink.done();
+                return true;
+            }
+            std::string out;
+            // Batches of lines, or one line per pause when trickling.
+            for (int i = 0; i < (trickle ? 1 : 512) && body->minute < body->end; ++i) {
+                out += readingLine(seed, probe, body->minute, static_cast<int>(step));
+                if (otherProbe && i % 3 == 0)
+                    out += readingLine(seed + 1, probe + 1, body->minute, static_cast<int>(step));
+                if (shortLines && i % 4 == 0) out += (i % 8 == 0) ? "\r\n" : std::to_string(probe) + ",1,2,3\r\n";
+                body->minute += step;
+            }
+            if (trickle && !pause(trickleMs)) return false;
+            return sink.write(out.data(), out.size());
+        });
+    }
+};
+
+int runWeb(const Args& args) {
+    Options opt;
+    try {
+        opt = parse(args);
+    } catch (const std::invalid_argument& e) {
+        std::cerr << "kvr-sim web: " << e.what() << "\n" << kHelp;
+        return 2;
+    }
+    // Signals are taken by the main thread alone (sigwait below).
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    Service service;
+    service.opt = opt;
+    if (!opt.logFile.empty()) {
+        service.log.open(opt.logFile, std::ios::app);
+        if (!service.log) {
+            std::cerr << "kvr-sim web: cannot open log file " << opt.logFile << "\n";
+            return 1;
+        }
+    }
+    httplib::Server server;
+    server.Get("/site/pull.ashx",
+               [&](const httplib::Request& req, httplib::Response& res) { service.pull(req, res); });
+    // Unknown paths are logged too; the pull's own error answers were logged already.
+    server.set_error_handler([&](const httplib::Request& req, httplib::Response&) {
+        if (req.path != "/site/pull.ashx") service.logRequest(req);
+    });
+    int port = opt.port == 0 ? server.bind_to_any_port("127.0.0.1") : (server.bind_to_port("127.0.0.1", opt.port) ? opt.port : -1);
+    if (port <= 0) {
+        std::cerr << "kvr-sim web: cannot listen on 127.0.0.1:" << opt.port << "\n";
+        return 1;
+    }
+    std::cout << "http://127.0.0.1:" << port << std::endl;
+    std::thread listener([&] { server.listen_after_bind(); });
+
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+    {
+        std::lock_guard<std::mutex> lock(service.mutex);
+        service.stopping = true;
+    }
+    service.cv.notify_all();
+    server.stop();
+    listener.join();
+    return 0;
+}
+
+const RegisterCommand kRegister{{"web", kHelp, runWeb}};
+
+}  // namespace
+}  // namespace kvr::sim
