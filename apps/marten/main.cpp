@@ -1,0 +1,60 @@
+// Marten: one download run from a probe server (or logger, or through a
+// modem) into the probe data files, then the program ends.
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <QTimer>
+
+#include "apps/marten/marten_window.h"
+#include "platform/qt/program.h"
+#include "server_dump/marten_run.h"
+
+namespace {
+
+// --screenshot FILE (not in the usage text): saves a picture of the window
+// shortly after it is shown. Taken out before the common options are read.
+std::string takeScreenshotOption(int& argc, char** argv) {
+    std::string file;
+    int out = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--screenshot") == 0 && i + 1 < argc) {
+            file = argv[++i];
+            continue;
+        }
+        argv[out++] = argv[i];
+    }
+    argc = out;
+    argv[argc] = nullptr;
+    return file;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string screenshot = takeScreenshotOption(argc, argv);
+    // The speed option pair, shared by the window (GUI thread) and the run.
+    static std::atomic<int> speed{0};
+    static bool haveWindow = false;
+
+    kvr::qt::ProgramSpec spec;
+    spec.name = "Marten";
+    spec.makeWindow = [screenshot](kvr::qt::ProgramContext& ctx) {
+        speed = kvr::storedSpeedOption(ctx.settings());
+        haveWindow = true;
+        auto w = std::make_unique<marten::MartenWindow>(speed);
+        if (!screenshot.empty()) {
+            auto* raw = w.get();
+            QTimer::singleShot(700, raw, [raw, screenshot] { raw->grab().save(QString::fromStdString(screenshot)); });
+        }
+        kvr::qt::WindowParts parts;
+        parts.face = w.get();
+        parts.window = std::move(w);
+        return parts;
+    };
+    spec.job = [](kvr::Platform& p, const kvr::AppOptions& o) {
+        return kvr::runMarten(p, o.folder, haveWindow ? &speed : nullptr);
+    };
+    return kvr::qt::runProgram(argc, argv, spec);
+}
