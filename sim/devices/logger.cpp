@@ -187,7 +187,7 @@ std::string loggerOptionsHelp() {
            "  --clock \"yyyy-mm-dd HH:MM:SS\"  the logger's clock (default: --now)\n"
            "  --orphan-block        ordinary: a data block before the first probe header\n"
            "  --no-high-speed       acknowledge 56000 baud but stay at 9600\n"
-           "  --modem-zero          answer every request with a single 0x00 byte\n"
+           "  --modem-zero          answer every request with 0x5E 0x00 (one zero byte after the start marker)\n"
            "  --modem-echo          echo every request unchanged\n"
            "  --bad-length-every N  answers N, 2N, ... announce 4 bytes more than they carry\n"
            "  --reply-delay MS      delay before each answer (default 5)\n" +
@@ -310,6 +310,14 @@ void Logger::build() {
 
 void Logger::lineSettingsChanged(const std::string& settings) {
     lineBaud_ = std::atoi(settings.c_str());
+    applyBaud();  // the program has moved on: the switch is due
+}
+
+void Logger::applyBaud() {
+    if (!pendingBaud_) return;
+    baud_ = *pendingBaud_;
+    pendingBaud_.reset();
+    trailing_ = 0;
 }
 
 void Logger::receive(ByteSpan data, SimOutput& out) {
@@ -317,15 +325,27 @@ void Logger::receive(ByteSpan data, SimOutput& out) {
         out.send(Bytes(data.begin(), data.end()));
         return;
     }
-    if (lineBaud_ != baud_) {
-        // Bytes at the wrong speed arrive as garbage. The logger gives up the
-        // high speed when it hears garbage, so both sides can meet at 9600.
-        garbled_ += static_cast<int>(data.size());
-        in_.clear();
-        if (baud_ != 9600) baud_ = 9600;
-        return;
+    for (std::uint8_t b : data) {
+        if (pendingBaud_) {
+            // The request's trailing bytes still come at the old speed.
+            if (--trailing_ <= 0) applyBaud();
+            continue;
+        }
+        if (lineBaud_ != baud_) {
+            // Bytes at the wrong speed arrive as garbage. The logger gives up
+            // the high speed when it hears garbage, so both sides can meet at
+            // 9600 again.
+            ++garbled_;
+            in_.clear();
+            baud_ = 9600;
+            continue;
+        }
+        in_.push_back(b);
+        parse(out);
     }
-    in_.insert(in_.end(), data.begin(), data.end());
+}
+
+void Logger::parse(SimOutput& out) {
     for (;;) {
         auto start = std::find(in_.begin(), in_.end(), std::uint8_t{0x5E});
         in_.erase(in_.begin(), start);
@@ -373,7 +393,9 @@ void Logger::handle(const Bytes& f, SimOutput& out) {
     const int cmd = d[0];
     commands_.push_back(cmd);
     if (o_.modemZero) {
-        out.send(Bytes{0x00}, o_.replyDelayMs);
+        // The start marker heard back, then a lone zero: all a modem in
+        // command mode makes of a logger request.
+        out.send(Bytes{0x5E, 0x00}, o_.replyDelayMs);
         return;
     }
     const bool server = o_.type == LoggerOptions::Type::Server;
@@ -495,7 +517,8 @@ void Logger::handle(const Bytes& f, SimOutput& out) {
     out.send(std::move(answer), plan.noiseBytes ? 0 : o_.replyDelayMs);
     if (newBaud) {
         baudSwitches_.push_back(*newBaud);
-        baud_ = o_.noHighSpeed ? 9600 : *newBaud;
+        pendingBaud_ = o_.noHighSpeed ? 9600 : *newBaud;
+        trailing_ = 3;
     }
 }
 

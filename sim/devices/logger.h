@@ -32,7 +32,7 @@ struct LoggerOptions {
     std::optional<LocalTime> clock; // the logger's own clock (default: now)
     bool orphanBlock = false;   // ordinary: a data block before the first header block
     bool noHighSpeed = false;   // acknowledges 56000 baud but keeps 9600
-    bool modemZero = false;     // answer every request with one 0x00 byte
+    bool modemZero = false;     // answer every request with 0x5E 0x00
     bool modemEcho = false;     // echo every request unchanged
     int badLengthEvery = 0;     // answers N, 2N, ... announce length 13
     std::int64_t replyDelayMs = 5;
@@ -68,6 +68,8 @@ private:
     void build();
     void putRecord(std::int32_t position, const std::array<std::uint8_t, 32>& rec);
     void handle(const Bytes& frame, SimOutput& out);
+    void parse(SimOutput& out);
+    void applyBaud();
     Bytes answerFor(const std::vector<std::uint8_t>& data);
 
     LoggerOptions o_;
@@ -79,6 +81,8 @@ private:
     std::int64_t clockSeconds_ = 0;
     int baud_ = 9600;       // the logger's line speed
     int lineBaud_ = 9600;   // the program's line speed
+    std::optional<int> pendingBaud_;  // switched to after the request's trailing bytes
+    int trailing_ = 0;
     Bytes in_;
     int answers_ = 0;
 

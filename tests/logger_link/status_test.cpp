@@ -1,0 +1,305 @@
+// Status, clock, clearing and baud rate against the simulated logger.
+#include "core/devtime.h"
+#include "tests/logger_link/rig.h"
+
+namespace kvr::test {
+namespace {
+
+using Type = sim::LoggerOptions::Type;
+
+struct StatusCase {
+    const char* name;
+    Type type;
+    bool server, extended;
+    std::vector<int> commands;
+    std::string lastLabel;
+};
+
+TEST(LoggerStatus, EachLayout) {
+    const std::vector<StatusCase> cases = {
+        {"ordinary", Type::Ordinary, false, false, {9, 11, 1}, "Checking for new readings, please wait ..."},
+        {"extended", Type::Extended, false, true, {9, 11, 1}, "Checking for new readings, please wait ..."},
+        {"server", Type::Server, true, true, {9}, "Found NVA4-SVR(4.12) with 30 readings."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        sim::Logger dev(simOptions(c.type));
+        rig.attach(&dev);
+        rig.state.NumReadings = 99;
+        rig.link.GetStatus();
+        EXPECT_FALSE(rig.state.CommsError);
+        EXPECT_EQ(rig.link.ServerFormat, c.server);
+        EXPECT_EQ(rig.link.ExtendedStatus, c.extended);
+        EXPECT_EQ(rig.commandsSent(), c.commands);
+        EXPECT_EQ(rig.state.NumReadings, dev.numReadings());
+        if (c.extended) {
+            EXPECT_EQ(rig.state.NextRecord, dev.nextRecord());
+            EXPECT_EQ(rig.state.EndRecord, dev.endRecord());
+            EXPECT_EQ(rig.state.RecordSlots, dev.recordSlots());
+        }
+        ASSERT_FALSE(rig.screen.events.empty());
+        EXPECT_EQ(rig.screen.events.front(), "Conecting to logger, please wait ...");
+        EXPECT_EQ(rig.screen.events.back(), c.lastLabel);
+        EXPECT_EQ(rig.screen.windowShown, std::vector<bool>{true});
+    }
+}
+
+TEST(LoggerStatus, ServerLayoutNeedsALongAnswer) {
+    struct Case {
+        const char* name;
+        int dataBytes;
+        bool server;
+    };
+    for (const Case& c : {Case{"length 28", 19, false}, Case{"length 29", 20, true}}) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        ScriptDevice dev;
+        std::vector<std::uint8_t> status(static_cast<std::size_t>(c.dataBytes), 0);
+        status[0] = 9;
+        status[1] = 20;
+        status[2] = 4;
+        status[3] = 12;
+        status[9] = 0x01;  // position 16: EndRecord 300
+        status[10] = 0x2C;
+        status[15] = 0x05;  // position 22: 1503 records
+        status[16] = 0xDF;
+        dev.replies = {answer(status), answer({11, 4, 12, 0, 0}), answer({1, 0, 7, 0, 0})};
+        rig.attach(&dev);
+        rig.link.GetStatus();
+        EXPECT_FALSE(rig.state.CommsError);
+        EXPECT_EQ(rig.link.ServerFormat, c.server);
+        EXPECT_FALSE(rig.link.ExtendedStatus && !c.server);  // version byte 20 is an ordinary logger
+        EXPECT_EQ(rig.state.NumReadings, c.server ? 1503 : 7);
+        if (c.server) {
+            EXPECT_EQ(rig.state.EndRecord, 300);
+            EXPECT_EQ(rig.screen.events.back(), "Found NVA4-SVR(4.12) with 1503 readings.");
+        }
+    }
+}
+
+TEST(LoggerStatus, VersionByteDecidesExtended) {
+    for (int v : {99, 100, 254, 255}) {
+        SCOPED_TRACE(v);
+        Rig rig;
+        ScriptDevice dev;
+        dev.replies = {answer({9, static_cast<std::uint8_t>(v), 12, 3, 4}), answer({11, 4, 12, 0, 0}),
+                       answer({1, 0, 10, 0, 3, 0, 12, 0, 5})};
+        rig.attach(&dev);
+        rig.link.GetStatus();
+        const bool extended = v >= 100 && v != 255;
+        EXPECT_EQ(rig.link.ExtendedStatus, extended);
+        EXPECT_FALSE(rig.state.CommsError);
+        // The count answer is read by layout: extended loggers give the ring.
+        EXPECT_EQ(rig.state.NumReadings, extended ? 5 : 10);
+        if (extended) {
+            EXPECT_EQ(rig.state.RecordSlots, 12);
+        }
+    }
+}
+
+struct FailCase {
+    const char* name;
+    std::vector<std::string> simArgs;
+    std::int16_t scanRate;
+    std::size_t frames;
+    int cellCalls;
+};
+
+TEST(LoggerStatus, FailuresAndModemHandOver) {
+    const std::vector<FailCase> cases = {
+        {"silent, resident scan: one frame", {"--silent-after", "0"}, 5, 1, 0},
+        {"silent, single run: one try", {"--silent-after", "0"}, 0, 4, 0},
+        {"corrupt, resident scan: three frames", {"--corrupt-every", "1"}, 5, 3, 0},
+        // A modem keeps taking the call: bounded restarts, then no comms.
+        {"modem answering zero", {"--modem-zero"}, 5, 1 + LoggerLink::kMaxCellRestarts, 1 + LoggerLink::kMaxCellRestarts},
+        {"modem echoing", {"--modem-echo"}, 5, 3 * (1 + LoggerLink::kMaxCellRestarts), 1 + LoggerLink::kMaxCellRestarts},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        sim::Logger dev(sim::parseLoggerOptions(c.simArgs));
+        rig.attach(&dev);
+        rig.link.ScanRate = c.scanRate;
+        int calls = 0;
+        rig.link.cellRegistered = [&] {
+            ++calls;
+            return true;
+        };
+        rig.link.GetStatus();
+        EXPECT_TRUE(rig.state.CommsError);
+        EXPECT_EQ(rig.state.NumReadings, 0);
+        EXPECT_EQ(rig.frames().size(), c.frames);
+        EXPECT_EQ(calls, c.cellCalls);
+        EXPECT_EQ(rig.screen.events.back(), "No comms ...");
+    }
+}
+
+TEST(LoggerStatus, ModemHandOverThenLogger) {
+    // The first status request reaches a modem; once the call is up the
+    // logger behind it answers.
+    Rig rig;
+    ScriptDevice dev;
+    dev.replies = {Bytes{0x5E, 0x00}, answer({9, 255, 12, 3, 4}), answer({11, 4, 12, 0, 0}), answer({1, 0, 2, 0, 0})};
+    rig.attach(&dev);
+    rig.link.ScanRate = 5;
+    int calls = 0;
+    rig.link.cellRegistered = [&] {
+        ++calls;
+        rig.link.CellConnected = true;
+        return true;
+    };
+    rig.link.GetStatus();
+    EXPECT_FALSE(rig.state.CommsError);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(rig.state.NumReadings, 2);
+
+    // A hand-over that fails ends the status request.
+    Rig rig2;
+    ScriptDevice dev2;
+    dev2.replies = {Bytes{0x5E, 0x00}};
+    rig2.attach(&dev2);
+    rig2.link.cellRegistered = [] { return false; };
+    rig2.link.GetStatus();
+    EXPECT_TRUE(rig2.state.CommsError);
+    EXPECT_EQ(dev2.requests.size(), 4u);
+}
+
+TEST(LoggerStatus, MartenKnowsOnlyTheLoggerLayout) {
+    Rig rig(LoggerVariant::Marten());
+    sim::Logger dev(simOptions(Type::Server));
+    rig.attach(&dev);
+    rig.link.GetStatus();
+    // The long status answer is taken as an ordinary logger's.
+    EXPECT_FALSE(rig.link.ServerFormat);
+    EXPECT_FALSE(rig.link.ExtendedStatus);
+    EXPECT_EQ(rig.commandsSent(), (std::vector<int>{9, 11, 1}));
+    EXPECT_TRUE(rig.screen.windowShown.empty());
+
+    Rig silent(LoggerVariant::Marten());
+    sim::Logger quiet(sim::parseLoggerOptions({"--silent-after", "0"}));
+    silent.attach(&quiet);
+    silent.link.ScanRate = 5;  // no single-frame probing in Marten
+    silent.link.GetStatus();
+    EXPECT_EQ(silent.frames().size(), 4u);
+    EXPECT_EQ(silent.screen.events.back(), "No comms ...");
+}
+
+TEST(LoggerClock, SetLoggerDate) {
+    {
+        Rig rig;
+        sim::Logger dev(simOptions(Type::Server));
+        rig.attach(&dev);
+        rig.link.ServerFormat = true;
+        rig.clock.setNow(makeLocal(2000, 1, 2));
+        rig.link.SetLoggerDate();
+        EXPECT_FALSE(rig.state.CommsError);
+        auto f = rig.frames();
+        ASSERT_EQ(f.size(), 1u);
+        EXPECT_EQ(Rig::dataOf(f[0]), (std::vector<int>{8, 0x00, 0x01, 0x51, 0x80}));
+        EXPECT_EQ(dev.state()["clockSetTo"], "2000/01/02 00:00:00");
+    }
+    for (auto variant : {LoggerVariant::Otter(), LoggerVariant::Marten()}) {
+        Rig rig(variant);
+        sim::Logger dev(simOptions(Type::Ordinary));
+        rig.attach(&dev);
+        rig.link.ServerFormat = variant.marten;  // Marten has no server layout
+        rig.clock.setNow(makeLocal(2026, 12, 6, 17, 5, 9));
+        rig.link.SetLoggerDate();
+        EXPECT_FALSE(rig.state.CommsError);
+        auto f = rig.frames();
+        ASSERT_EQ(f.size(), 2u);
+        EXPECT_EQ(Rig::dataOf(f[0]), (std::vector<int>{10, 255, 26, 12, 6}));
+        EXPECT_EQ(Rig::dataOf(f[1]), (std::vector<int>{12, 254, 17, 5, 9}));
+        EXPECT_EQ(dev.state()["dateSet"], "2026-12-06");
+        EXPECT_EQ(dev.state()["timeSet"], "17:05:09");
+        EXPECT_EQ(rig.screen.events.empty(), variant.marten);
+    }
+    // The time is not sent when the date was refused.
+    Rig rig;
+    sim::Logger dev(sim::parseLoggerOptions({"--silent-after", "0"}));
+    rig.attach(&dev);
+    rig.link.SetLoggerDate();
+    EXPECT_TRUE(rig.state.CommsError);
+    EXPECT_EQ(rig.commandsSent(), (std::vector<int>{10, 10, 10, 10}));
+}
+
+TEST(LoggerClear, ArgumentsPerLayout) {
+    struct Case {
+        const char* name;
+        Type type;
+        std::vector<int> data;
+    };
+    for (const Case& c : {Case{"ordinary", Type::Ordinary, {3, 0, 0, 0, 0}},
+                          Case{"extended", Type::Extended, {3, 1, 44, 0, 0}},
+                          Case{"server", Type::Server, {27, 1, 44, 0, 0}}}) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        sim::Logger dev(simOptions(c.type));
+        rig.attach(&dev);
+        rig.link.ServerFormat = c.type == Type::Server;
+        rig.link.ExtendedStatus = c.type != Type::Ordinary;
+        rig.state.EndRecord = 300;
+        rig.link.ClearReadings();
+        EXPECT_FALSE(rig.state.CommsError);
+        auto f = rig.frames();
+        ASSERT_EQ(f.size(), 1u);
+        EXPECT_EQ(Rig::dataOf(f[0]), c.data);
+        EXPECT_EQ(dev.state()["clears"][0]["command"], c.data[0]);
+        EXPECT_EQ(rig.screen.events.back(), "Clearing logger readings ...");
+    }
+}
+
+struct BaudCase {
+    const char* name;
+    LoggerVariant variant;
+    std::int16_t highSpeed;
+    bool speedLo;
+    std::vector<std::string> simArgs;
+    std::int16_t baud;
+    bool errorBefore;
+    std::vector<int> commands;
+    std::string portSettings;
+    int loggerBaud;
+    bool error;
+};
+
+TEST(LoggerBaud, SwitchingAndFallback) {
+    const std::vector<BaudCase> cases = {
+        {"not asked for", LoggerVariant::Otter(), 0, false, {}, 1, false, {}, "9600,n,8,1", 9600, false},
+        {"to 56000 and checked", LoggerVariant::Otter(), 1, false, {}, 1, false, {14, 14}, "56000,n,8,1", 56000, false},
+        {"56000 fails: both back at 9600", LoggerVariant::Otter(), 1, false, {"--no-high-speed"}, 1, false,
+         // ack, then the check at 56000 goes unheard (4 attempts), then the fallback
+         {14, 14, 14, 14, 14, 14}, "9600,n,8,1", 9600, false},
+        {"no answer at all: fallback", LoggerVariant::Otter(), 1, false, {"--silent-after", "0"}, 1, false,
+         {14, 14, 14, 14, 14, 14, 14, 14}, "9600,n,8,1", 9600, true},
+        {"back to 9600", LoggerVariant::Otter(), 1, false, {}, 0, false, {14}, "9600,n,8,1", 9600, false},
+        {"a failed download stays failed", LoggerVariant::Otter(), 1, false, {}, 0, true, {14}, "9600,n,8,1", 9600, true},
+        {"Marten on Lo", LoggerVariant::Marten(), 0, true, {}, 1, false, {}, "9600,n,8,1", 9600, false},
+        {"Marten on Hi", LoggerVariant::Marten(), 0, false, {}, 1, false, {14, 14}, "56000,n,8,1", 56000, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig(c.variant);
+        sim::Logger dev(sim::parseLoggerOptions(c.simArgs));
+        rig.attach(&dev);
+        rig.link.HighSpeed = c.highSpeed;
+        rig.link.speedIsLo = [&] { return c.speedLo; };
+        if (c.baud == 0) {
+            // The logger was switched up before the download.
+            rig.link.SetBaudrate(1);
+            ASSERT_EQ(dev.baud(), 56000);
+            rig.frames();
+        }
+        rig.state.CommsError = c.errorBefore;
+        rig.link.SetBaudrate(c.baud);
+        EXPECT_EQ(rig.commandsSent(), c.commands);
+        EXPECT_EQ(rig.port.settings(), c.portSettings);
+        EXPECT_TRUE(rig.port.isOpen());
+        EXPECT_EQ(dev.baud(), c.loggerBaud);
+        EXPECT_EQ(rig.state.CommsError, c.error);
+    }
+}
+
+}  // namespace
+}  // namespace kvr::test
