@@ -105,4 +105,6 @@ void ConsoleScreen::installStopSignals() {
 
 bool ConsoleScreen::stopRequested() { return g_stop != 0; }
 
+void ConsoleScreen::clearStopRequest() { g_stop = 0; }
+
 }  // namespace kvr

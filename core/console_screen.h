@@ -29,6 +29,8 @@ public:
     // SIGINT/SIGTERM set a flag that the next yield turns into ProgramEnd.
     static void installStopSignals();
     static bool stopRequested();
+    // Forgets a stop request (tests; a program never takes one back).
+    static void clearStopRequest();
 
 private:
     std::ostream& out_;

@@ -1,0 +1,265 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include <QApplication>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
+
+#include "platform/qt/gui_runner.h"
+#include "pty_helpers.h"
+
+using namespace kvr;
+using namespace kvr::qt;
+using namespace kvr::testplatform;
+
+namespace {
+
+class TestWindow : public QWidget, public WindowFace {
+public:
+    void setStatus(const QString& text) override { record("status " + text); }
+    void setLed(int index, char colour) override { record(QString("led %1%2").arg(index).arg(colour)); }
+    void setProgress(int percent) override { record(QString("progress %1").arg(percent)); }
+    void nextDumpImg() override { record("img"); }
+    QStringList calls;
+    bool offGuiThread = false;
+
+protected:
+    void closeEvent(QCloseEvent* e) override {
+        requestStop();
+        QWidget::closeEvent(e);
+    }
+
+private:
+    void record(const QString& s) {
+        if (QThread::currentThread() != qApp->thread()) offGuiThread = true;
+        calls << s;
+    }
+};
+
+// Answers boxes as a user would: clicks a button of a message box, types
+// into an input box. Polls the top-level widgets from the GUI thread.
+class AutoAnswer {
+public:
+    AutoAnswer(QMessageBox::StandardButton button, QString text) : button_(button), text_(std::move(text)) {
+        timer_.setInterval(20);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (!w->isVisible()) continue;
+                if (auto* mb = qobject_cast<QMessageBox*>(w)) {
+                    seen << "message " + mb->windowTitle() + ": " + mb->text();
+                    if (auto* b = mb->button(button_)) {
+                        b->click();
+                    } else if (auto* ok = mb->button(QMessageBox::Ok)) {
+                        ok->click();
+                    }
+                    return;
+                }
+                if (auto* in = qobject_cast<QInputDialog*>(w)) {
+                    seen << "input " + in->windowTitle() + ": " + in->labelText() + " [" + in->textValue() + "]";
+                    in->setTextValue(text_);
+                    in->accept();
+                    return;
+                }
+            }
+        });
+        timer_.start();
+    }
+    QStringList seen;
+
+private:
+    QTimer timer_;
+    QMessageBox::StandardButton button_;
+    QString text_;
+};
+
+struct Fixture : ::testing::Test {
+    void SetUp() override {
+        ensureApp();
+        clearStopRequest();
+    }
+    void TearDown() override { clearStopRequest(); }
+};
+
+using GuiRunner = Fixture;
+
+}  // namespace
+
+TEST_F(GuiRunner, JobRunsOffTheGuiThreadAndBoxesAreAnswered) {
+    TestWindow w;
+    AutoAnswer answers(QMessageBox::Yes, "5");
+    std::atomic<bool> ranOnGuiThread{true};
+    std::string typed;
+    bool yes = false, ok = false;
+    const int result = runWithWindow(
+        w, w,
+        [&](Screen& s) {
+            ranOnGuiThread = QThread::currentThread() == qApp->thread();
+            s.showEvent("Opening serial port ...");
+            s.setLed(0, 'R');
+            s.setProgress(40);
+            s.nextDumpImg();
+            s.yield();
+            yes = s.messageBox("Set the date?", "Set date", Icon::Information, Buttons::YesNo);
+            typed = s.inputBox("Please enter the serial port number.", "Serial Port", "1");
+            ok = s.messageBox("Done.", "Finished", Icon::Exclamation, Buttons::Ok);
+            return 7;
+        },
+        10);
+    EXPECT_EQ(result, 7);
+    EXPECT_FALSE(ranOnGuiThread);
+    EXPECT_TRUE(yes);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(typed, "5");
+    // Queued in the order the job made them, all applied on the GUI thread.
+    QCoreApplication::processEvents();
+    EXPECT_EQ(w.calls, QStringList({"status Opening serial port ...", "led 0R", "progress 40", "img"}));
+    EXPECT_FALSE(w.offGuiThread);
+    EXPECT_EQ(answers.seen, QStringList({"message Set date: Set the date?",
+                                         "input Serial Port: Please enter the serial port number. [1]",
+                                         "message Finished: Done."}));
+}
+
+TEST_F(GuiRunner, ClosingTheWindowEndsTheJobAtItsNextYield) {
+    TestWindow w;
+    int yieldsAfterStop = 0;
+    std::atomic<bool> stopped{false};
+    QTimer::singleShot(200, &w, [&] {
+        stopped = true;
+        w.close();
+    });
+    const auto t0 = monoMs();
+    const int result = runWithWindow(
+        w, w,
+        [&](Screen& s) {
+            try {
+                for (int i = 0; i < 500; ++i) {  // bounded: 10 s at most
+                    if (stopped) ++yieldsAfterStop;
+                    s.yield();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                }
+                return 0;
+            } catch (const ProgramEnd&) {
+                // The end steps still get a status line and skip their boxes.
+                s.showEvent("Closing");
+                return s.messageBox("Clear?", "Q", Icon::Information, Buttons::YesNo) ? 5 : 3;
+            }
+        },
+        10);
+    EXPECT_EQ(result, 3);
+    EXPECT_LE(yieldsAfterStop, 1);
+    EXPECT_LT(monoMs() - t0, 3000);
+}
+
+TEST_F(GuiRunner, ClosingTheWindowClosesAnOpenBoxWithoutAnAnswer) {
+    struct Case {
+        const char* name;
+        bool input;
+    };
+    for (const Case c : {Case{"question", false}, Case{"input", true}}) {
+        SCOPED_TRACE(c.name);
+        clearStopRequest();
+        TestWindow w;
+        // Close the window once the box is up (nobody answers it).
+        QTimer poll;
+        poll.setInterval(20);
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            for (QWidget* tl : QApplication::topLevelWidgets())
+                if (tl->isVisible() && (qobject_cast<QMessageBox*>(tl) || qobject_cast<QInputDialog*>(tl))) {
+                    poll.stop();
+                    w.close();
+                }
+        });
+        poll.start();
+        bool answeredYes = true;
+        std::string answer = "x";
+        bool endedByYield = false;
+        const auto t0 = monoMs();
+        runWithWindow(
+            w, w,
+            [&](Screen& s) {
+                if (c.input) {
+                    answer = s.inputBox("Port?", "Serial Port", "3");
+                } else {
+                    answeredYes = s.messageBox("Clear the logger?", "Clear", Icon::Information, Buttons::YesNo);
+                }
+                try {
+                    s.yield();
+                } catch (const ProgramEnd&) {
+                    endedByYield = true;
+                }
+                return 0;
+            },
+            10);
+        EXPECT_LT(monoMs() - t0, 5000);
+        EXPECT_TRUE(endedByYield);
+        if (c.input) {
+            EXPECT_EQ(answer, "") << "a closed box is a cancel, not the default";
+        } else {
+            EXPECT_FALSE(answeredYes) << "a closed question is No";
+        }
+        for (QWidget* tl : QApplication::topLevelWidgets())
+            EXPECT_FALSE(tl->isVisible() && qobject_cast<QDialog*>(tl)) << "no box left open";
+    }
+}
+
+TEST_F(GuiRunner, MenuStartsJobsWhileItStaysResponsive) {
+    TestWindow menu;
+    menu.show();
+    int doneResult = -1;
+    bool doneOnGui = false;
+    std::atomic<bool> release{false};
+    int ticks = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] { ++ticks; });
+    tick.start(10);
+
+    ASSERT_TRUE(startJob(
+        menu, &menu,
+        [&](Screen& s) {
+            s.showEvent("Downloading");
+            for (int i = 0; i < 300 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            return 4;
+        },
+        [&](int r) {
+            doneResult = r;
+            doneOnGui = QThread::currentThread() == qApp->thread();
+        }));
+    EXPECT_TRUE(jobRunning());
+    EXPECT_FALSE(startJob(menu, &menu, [](Screen&) { return 0; }, nullptr)) << "one job at a time";
+
+    // The GUI thread keeps serving events while the job runs.
+    const auto t0 = monoMs();
+    while (monoMs() - t0 < 200) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_GE(ticks, 5);
+    release = true;
+    while (jobRunning() && monoMs() - t0 < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_FALSE(jobRunning());
+    EXPECT_EQ(doneResult, 4);
+    EXPECT_TRUE(doneOnGui);
+    EXPECT_TRUE(menu.calls.contains("status Downloading"));
+
+    // A job that throws reports 1.
+    doneResult = -1;
+    ASSERT_TRUE(startJob(menu, &menu, [](Screen&) -> int { throw std::runtime_error("x"); }, [&](int r) { doneResult = r; }));
+    while (jobRunning() && monoMs() - t0 < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_EQ(doneResult, 1);
+}
+
+TEST_F(GuiRunner, ScreenOnTheGuiThreadShowsBoxesDirectly) {
+    TestWindow w;
+    w.show();
+    AutoAnswer answers(QMessageBox::No, "Probe 12");
+    QtScreen s(w, &w);
+    EXPECT_FALSE(s.messageBox("Delete?", "Probe List", Icon::Information, Buttons::YesNo));
+    EXPECT_EQ(s.inputBox("Name", "Probe List", ""), "Probe 12");
+    s.showEvent("shown at once");
+    EXPECT_EQ(w.calls.last(), "status shown at once");
+    EXPECT_NO_THROW(s.yield());
+    requestStop();
+    EXPECT_THROW(s.yield(), ProgramEnd);
+}
