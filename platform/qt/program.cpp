@@ -84,7 +84,10 @@ int parse(int argc, char** argv, const std::string& name, AppOptions& opts) {
 // byte moves. Returns false (message printed) when it cannot be written.
 bool openTrace(const AppOptions& opts, const std::string& name, std::shared_ptr<std::ostream>& out) {
     if (opts.traceFile.empty()) return true;
-    auto f = std::make_shared<std::ofstream>(opts.traceFile, std::ios::out | std::ios::trunc | std::ios::binary);
+    // Emptied once, then written in append mode like every other port's
+    // stream on it (makeProgramPort), so no stream writes over another's lines.
+    { std::ofstream(opts.traceFile, std::ios::out | std::ios::trunc | std::ios::binary); }
+    auto f = std::make_shared<std::ofstream>(opts.traceFile, std::ios::out | std::ios::app | std::ios::binary);
     if (!*f) {
         std::cerr << name << ": cannot write the trace file \"" << opts.traceFile << "\"\n";
         return false;

@@ -134,7 +134,13 @@ void QtSerialPort::close() {
 
 bool QtSerialPort::isOpen() const { return port_impl_->isOpen(); }
 
-int QtSerialPort::nativeHandle() const { return port_impl_->isOpen() ? static_cast<int>(port_impl_->handle()) : -1; }
+int QtSerialPort::nativeHandle() const {
+#ifdef _WIN32
+    return -1;
+#else
+    return port_impl_->isOpen() ? static_cast<int>(port_impl_->handle()) : -1;
+#endif
+}
 
 bool QtSerialPort::setSettings(const std::string& settings) {
     LineSettings ls;
