@@ -1,0 +1,223 @@
+#include <gtest/gtest.h>
+
+#include "testing/fakes.h"
+#include "tests/heron/temp_folder.h"
+#include "web_dump/http_service.h"
+
+namespace kvr::web {
+namespace {
+
+using heron_test::readFile;
+using heron_test::TempFolder;
+using heron_test::writeFile;
+
+// Answers every request with the scripted outcome and body chunks.
+class FakeTransport : public HttpTransport {
+public:
+    HttpOutcome perform(const HttpRequestSpec& spec, const std::function<bool(std::string_view)>& onData,
+                        const std::function<void()>& waitPass) override {
+        requests.push_back(spec);
+        for (const auto& c : chunks) {
+            waitPass();
+            if (!onData(c)) {
+                sinkRefused = true;
+                return {};
+            }
+        }
+        return outcome;
+    }
+    std::vector<HttpRequestSpec> requests;
+    std::vector<std::string> chunks;
+    HttpOutcome outcome;
+    bool sinkRefused = false;
+};
+
+struct Rig {
+    TempFolder dir;
+    testing::ScriptedScreen screen;
+    testing::MemorySettings settings;
+    FakeTransport transport;
+    std::vector<std::filesystem::path> viewed;
+    HttpService http{screen, settings, transport, dir.path(), [this](const std::filesystem::path& p) {
+                         viewed.push_back(p);
+                     }};
+    std::filesystem::path response() const { return dir / "WebResponse.html"; }
+};
+
+HttpOutcome status(int code, const char* text) {
+    HttpOutcome o;
+    o.haveStatus = true;
+    o.status = code;
+    o.statusText = text;
+    return o;
+}
+
+TEST(HttpService, GetStoresTheBodyUnderTheFileAndLeavesNoResponseFile) {
+    Rig rig;
+    writeFile(rig.response(), "stale answer");
+    auto target = rig.dir / "sub" / "dir" / "WebProbeData.csv";
+    writeFile(target, "older file of that name");
+    rig.transport.chunks = {"12,1,", "21/05/2014", " 13:45\r\n"};
+    rig.transport.outcome = status(200, "OK");
+    EXPECT_TRUE(rig.http.httpRequest("GET", "http://h/site/pull.ashx?x=1", target));
+    EXPECT_EQ(readFile(target), "12,1,21/05/2014 13:45\r\n");
+    EXPECT_FALSE(std::filesystem::exists(rig.response()));
+    EXPECT_TRUE(rig.screen.boxes.empty());
+    ASSERT_EQ(rig.transport.requests.size(), 1u);
+    const auto& spec = rig.transport.requests[0];
+    EXPECT_EQ(spec.method, "GET");
+    EXPECT_EQ(spec.url, "http://h/site/pull.ashx?x=1");
+    EXPECT_EQ(spec.contentType, "multipart/form-data; boundary=AaB03x");
+    EXPECT_EQ(spec.inactivityLimitMs, 60'000);
+    EXPECT_EQ(spec.proxy.mode, ProxyMode::Direct);  // nothing stored
+    EXPECT_GE(rig.screen.yields, 1);
+}
+
+TEST(HttpService, ProxySettingsReachTheTransport) {
+    Rig rig;
+    rig.settings.set("KVR", "Startup", "ProxySetting", "2");
+    rig.settings.set("KVR", "Startup", "ProxyServer", "proxy:3128");
+    rig.settings.set("KVR", "Startup", "ProxyBypass", "<local>");
+    rig.settings.set("KVR", "Startup", "ProxyUsername", "user");
+    rig.settings.set("KVR", "Startup", "ProxyPassword", "pass");
+    rig.settings.set("KVR", "Startup", "HttpTimeout", "2");
+    rig.transport.outcome = status(200, "OK");
+    EXPECT_TRUE(rig.http.httpRequest("GET", "http://h/", rig.dir / "out.csv"));
+    const auto& spec = rig.transport.requests.at(0);
+    EXPECT_EQ(spec.proxy.mode, ProxyMode::Named);
+    EXPECT_EQ(spec.proxy.server, "proxy:3128");
+    EXPECT_EQ(spec.proxy.bypass, "<local>");
+    EXPECT_EQ(spec.proxy.username, "user");
+    EXPECT_EQ(spec.proxy.password, "pass");
+    EXPECT_EQ(spec.inactivityLimitMs, 2000);
+}
+
+struct FailureCase {
+    const char* name;
+    HttpOutcome outcome;
+    const char* answer;  // to the box
+    const char* title;
+    const char* text;
+    Buttons buttons;
+    bool viewerOpened;
+    bool responseKept;
+};
+
+class HttpFailure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(HttpFailure, ToldToTheUserAndReturnsFalse) {
+    const auto& c = GetParam();
+    Rig rig;
+    rig.transport.chunks = {"<html>nope</html>"};
+    rig.transport.outcome = c.outcome;
+    rig.screen.answer("ERROR", c.answer);
+    auto target = rig.dir / "WebProbeData.csv";
+    EXPECT_FALSE(rig.http.httpRequest("GET", "http://h/", target));
+    EXPECT_FALSE(std::filesystem::exists(target));
+    ASSERT_EQ(rig.screen.boxes.size(), 1u);
+    EXPECT_EQ(rig.screen.boxes[0].title, c.title);
+    EXPECT_EQ(rig.screen.boxes[0].text, c.text);
+    EXPECT_EQ(rig.screen.boxes[0].kind, c.buttons == Buttons::YesNo ? "question" : "message");
+    EXPECT_EQ(!rig.viewed.empty(), c.viewerOpened);
+    if (c.viewerOpened) {
+        EXPECT_EQ(rig.viewed[0], rig.response());
+    }
+    EXPECT_EQ(std::filesystem::exists(rig.response()), c.responseKept);
+}
+
+HttpOutcome networkError(int n, const char* text) {
+    HttpOutcome o;
+    o.errorNumber = n;
+    o.errorText = text;
+    return o;
+}
+
+HttpOutcome setupError(int n, const char* text) {
+    HttpOutcome o;
+    o.setupError = n;
+    o.setupErrorText = text;
+    return o;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, HttpFailure,
+    ::testing::Values(
+        FailureCase{"status_404_no", status(404, "Not Found"), "No", "ERROR",
+                    "ERROR(404): The web server could not process the data. Not Found\r\rDo you want to view the web "
+                    "response?",
+                    Buttons::YesNo, false, true},
+        FailureCase{"status_500_yes_opens_viewer", status(500, "Internal Server Error"), "Yes", "ERROR",
+                    "ERROR(500): The web server could not process the data. Internal Server Error\r\rDo you want to "
+                    "view the web response?",
+                    Buttons::YesNo, true, true},
+        FailureCase{"network_error", networkError(12029, "Connection refused"), "No", "ERROR",
+                    "ERROR(12029): The HTTP server could not process the data. Connection refused\r\rDo you want to "
+                    "view the web response?",
+                    Buttons::YesNo, false, true},
+        FailureCase{"time_limit", networkError(kTimeoutErrorNumber, "No answer data arrived for 2 seconds."), "Yes",
+                    "ERROR",
+                    "ERROR(12002): The HTTP server could not process the data. No answer data arrived for 2 "
+                    "seconds.\r\rDo you want to view the web response?",
+                    Buttons::YesNo, true, true},
+        FailureCase{"url_not_accepted", setupError(12005, " The URL \"x\" is not valid."), "", "ERROR",
+                    "Error(12005) synchronizing web server. The URL \"x\" is not valid.", Buttons::Ok, false, true},
+        FailureCase{"no_status_no_error", HttpOutcome{}, "", "ERROR", "Error(1) synchronizing web server.No answer",
+                    Buttons::Ok, false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HttpService, AResponseFileThatCannotBeWrittenFailsTheRequest) {
+    Rig rig;
+    std::filesystem::create_directories(rig.response() / "inside");  // a folder in the way
+    rig.transport.chunks = {"12,1\r\n"};
+    rig.transport.outcome = status(200, "OK");
+    auto target = rig.dir / "WebProbeData.csv";
+    EXPECT_FALSE(rig.http.httpRequest("GET", "http://h/", target));
+    EXPECT_FALSE(std::filesystem::exists(target));
+    ASSERT_EQ(rig.screen.boxes.size(), 1u);
+    EXPECT_EQ(rig.screen.boxes[0].text.rfind("Error(", 0), 0u) << rig.screen.boxes[0].text;
+    EXPECT_NE(rig.screen.boxes[0].text.find("WebResponse.html"), std::string::npos) << rig.screen.boxes[0].text;
+}
+
+TEST(HttpService, ClosingTheWindowDuringTheWaitPropagates) {
+    Rig rig;
+    rig.transport.chunks = {"a", "b", "c"};
+    rig.transport.outcome = status(200, "OK");
+    rig.screen.closeAfterYields(2);
+    auto target = rig.dir / "WebProbeData.csv";
+    EXPECT_THROW(rig.http.httpRequest("GET", "http://h/", target), ProgramEnd);
+    EXPECT_FALSE(std::filesystem::exists(target));
+}
+
+TEST(HttpService, PostChecksForDone) {
+    struct Case {
+        const char* reply;
+        const char* answer;
+        bool boxShown;
+        bool viewerOpened;
+    };
+    const Case cases[] = {{"  Done, 3 rows", "", false, false},
+                          {"Failed", "No", true, false},
+                          {"Failed", "Yes", true, true},
+                          {"", "No", true, false}};
+    for (const auto& c : cases) {
+        Rig rig;
+        auto body = rig.dir / "upload.csv";
+        writeFile(body, "a,b\r\n");
+        rig.transport.chunks = {c.reply};
+        rig.transport.outcome = status(200, "OK");
+        rig.screen.answer("ERROR", c.answer);
+        EXPECT_TRUE(rig.http.httpRequest("POST", "http://h/up", body)) << c.reply;
+        EXPECT_EQ(rig.transport.requests.at(0).body, "a,b\r\n");
+        EXPECT_EQ(rig.screen.boxes.size(), c.boxShown ? 1u : 0u) << c.reply;
+        if (c.boxShown) {
+            EXPECT_EQ(rig.screen.boxes[0].text,
+                      "SERVER ERROR: The web server could not process the data.\r\rDo you want to view the web "
+                      "response?");
+        }
+        EXPECT_EQ(!rig.viewed.empty(), c.viewerOpened) << c.reply;
+        EXPECT_EQ(std::filesystem::exists(rig.response()), c.viewerOpened) << c.reply;
+    }
+}
+
+}  // namespace
+}  // namespace kvr::web

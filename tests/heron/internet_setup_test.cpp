@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include "testing/fakes.h"
+#include "web_dump/internet_setup.h"
+
+namespace kvr::web {
+namespace {
+
+std::string stored(testing::MemorySettings& s, const std::string& key) {
+    return s.get("KVR", "Startup", key).value_or("<absent>");
+}
+
+TEST(InternetSetup, FirstUseShowsDefaultAndStoresZeroAndEmptyTexts) {
+    testing::MemorySettings s;
+    InternetSetup v = loadInternetSetup(s);
+    EXPECT_EQ(v.mode, 0);
+    EXPECT_EQ(v.server + v.bypass + v.username + v.password + v.dataServer, "");
+    saveInternetSetup(s, v);
+    EXPECT_EQ(stored(s, "ProxySetting"), "0");
+    for (const char* key : {"ProxyServer", "ProxyBypass", "ProxyUsername", "ProxyPassword", "DataServer"})
+        EXPECT_EQ(stored(s, key), "") << key;
+}
+
+TEST(InternetSetup, SaveTrimsBlanksAndKeepsThePasswordAsTyped) {
+    testing::MemorySettings s;
+    InternetSetup v;
+    v.mode = 2;
+    v.server = "  proxy.example:3128 ";
+    v.bypass = " *.local;<local> ";
+    v.username = " user ";
+    v.password = " p@ss w0rd ";
+    v.dataServer = " data.example:8080 ";
+    saveInternetSetup(s, v);
+    EXPECT_EQ(stored(s, "ProxySetting"), "2");
+    EXPECT_EQ(stored(s, "ProxyServer"), "proxy.example:3128");
+    EXPECT_EQ(stored(s, "ProxyBypass"), "*.local;<local>");
+    EXPECT_EQ(stored(s, "ProxyUsername"), "user");
+    EXPECT_EQ(stored(s, "ProxyPassword"), "p@ss w0rd");
+    EXPECT_EQ(stored(s, "DataServer"), "data.example:8080");
+    InternetSetup back = loadInternetSetup(s);
+    EXPECT_EQ(back.mode, 2);
+    EXPECT_EQ(back.password, "p@ss w0rd");
+}
+
+TEST(InternetSetup, WindowAndRequestReadTheModeDifferently) {
+    struct Case {
+        const char* stored;  // nullptr: absent
+        int windowMode;
+        ProxyMode requestMode;
+    };
+    const Case cases[] = {{nullptr, 0, ProxyMode::Direct}, {"0", 0, ProxyMode::System},
+                          {"1", 1, ProxyMode::Direct},     {"2", 2, ProxyMode::Named},
+                          {" 2 ", 2, ProxyMode::Named},    {"7", 1, ProxyMode::Direct},
+                          {"-1", 1, ProxyMode::Direct},    {"junk", 0, ProxyMode::System}};
+    for (const auto& c : cases) {
+        testing::MemorySettings s;
+        if (c.stored) s.set("KVR", "Startup", "ProxySetting", c.stored);
+        EXPECT_EQ(loadInternetSetup(s).mode, c.windowMode) << (c.stored ? c.stored : "absent");
+        EXPECT_EQ(requestProxy(s).mode, c.requestMode) << (c.stored ? c.stored : "absent");
+    }
+}
+
+TEST(ProxyBypass, Matching) {
+    struct Case {
+        const char* host;
+        const char* list;
+        bool bypass;
+    };
+    const Case cases[] = {
+        {"data.example.com", "", false},
+        {"data.example.com", "data.example.com", true},
+        {"DATA.Example.com", "data.example.COM", true},
+        {"data.example.com", "*.example.com", true},
+        {"example.com", "*.example.com", false},
+        {"data.example.com", "other.org;*.example.com", true},
+        {"data.example.com", "other.org  *.example.com", true},
+        {"data.example.com", "other.org;;", false},
+        {"intranet", "<local>", true},
+        {"intranet.corp", "<local>", false},
+        {"10.1.2.3", "10.*", true},
+        {"110.1.2.3", "10.*", false},
+        {"127.0.0.1", "127.0.0.1", true},
+        {"data", "d*t*a", true},
+        {"dxa", "d*t*a", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(bypassesProxy(c.host, c.list), c.bypass) << c.host << " / " << c.list;
+}
+
+TEST(ProxyServerText, SplitsHostAndPort) {
+    struct Case {
+        const char* text;
+        bool ok;
+        const char* host;
+        int port;
+    };
+    const Case cases[] = {{"proxy:3128", true, "proxy", 3128},    {" proxy ", true, "proxy", 80},
+                          {"http://proxy:8080/", true, "proxy", 8080}, {"proxy:", false, "", 0},
+                          {"proxy:99999", false, "", 0},          {":3128", false, "", 0},
+                          {"proxy:31x8", false, "", 0},           {"", false, "", 0}};
+    for (const auto& c : cases) {
+        std::string host;
+        int port = 0;
+        EXPECT_EQ(splitHostPort(c.text, host, port), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(host, c.host) << c.text;
+            EXPECT_EQ(port, c.port) << c.text;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kvr::web
