@@ -395,9 +395,10 @@ bool LoggerLink::GetRadioData() {
     const std::int32_t base = ServerFormat ? 8 : 64;
     const LocalTime now = p_.clock.now();
     while (P != s_.EndRecord && !s_.CommsError) {
-        // Device pointers are untrusted: a walk longer than the ring means
-        // they never meet, and what was read cannot be the whole of it.
-        if (n >= s_.RecordSlots || P < 0) {
+        // Device pointers are untrusted: a position outside the ring, or a
+        // walk longer than the ring, means they never meet, and what was
+        // read cannot be the whole of it.
+        if (n >= s_.RecordSlots || P < 0 || P >= s_.RecordSlots) {
             ringInconsistent = true;
             s_.CommsError = true;
             break;
