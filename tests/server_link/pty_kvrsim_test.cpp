@@ -1,0 +1,201 @@
+// The kvr-sim program as the end-to-end tests use it: the terminal's path
+// on the first line, a link to it, the state file on SIGUSR1 and at exit,
+// a clean end on SIGTERM, and a clear refusal of bad options.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "core/system_clock.h"
+#include "server_link/server_link.h"
+#include "testing/fakes.h"
+#include "testing/pty_port.h"
+
+namespace kvr {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string simBinary() {
+    const char* dir = std::getenv("KVR_BUILD_DIR");
+    fs::path p = fs::path(dir ? dir : "") / "sim" / "kvr-sim";
+    return dir && fs::exists(p) ? p.string() : std::string();
+}
+
+// A kvr-sim child with its stdout on a pipe; killed and reaped on scope exit.
+class SimProcess {
+public:
+    explicit SimProcess(std::vector<std::string> args) {
+        int out[2];
+        if (pipe(out) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            int devnull = ::open("/dev/null", O_WRONLY);
+            dup2(devnull, STDERR_FILENO);
+            ::close(out[0]);
+            ::close(out[1]);
+            std::vector<char*> argv;
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        ::close(out[1]);
+        out_ = out[0];
+    }
+    ~SimProcess() {
+        if (pid_ > 0 && !reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) ::close(out_);
+    }
+    // The first line of stdout, waiting at most timeoutMs; empty on EOF or timeout.
+    std::string firstLine(int timeoutMs) {
+        std::string line;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd p{out_, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char c;
+            if (::read(out_, &c, 1) != 1) break;
+            if (c == '\n') return line;
+            line += c;
+        }
+        return {};
+    }
+    void signal(int sig) { kill(pid_, sig); }
+    // Exit status, or -1 when the process did not end within timeoutMs.
+    int wait(int timeoutMs) {
+        for (int waited = 0; waited <= timeoutMs; waited += 20) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                reaped_ = true;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    bool reaped_ = false;
+};
+
+struct TempDir {
+    fs::path path = fs::temp_directory_path() / ("kvr-sim-proc-" + std::to_string(getpid()));
+    TempDir() { fs::create_directories(path); }
+    ~TempDir() { fs::remove_all(path); }
+};
+
+nlohmann::json readStateWhenPresent(const fs::path& p, int timeoutMs) {
+    for (int waited = 0; waited <= timeoutMs; waited += 20) {
+        if (fs::exists(p)) {
+            std::ifstream in(p);
+            auto j = nlohmann::json::parse(in, nullptr, false);
+            if (!j.is_discarded()) return j;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return {};
+}
+
+TEST(PtyKvrSim, ServesStatusClockAndClearAndReportsState) {
+    const std::string bin = simBinary();
+    if (bin.empty()) GTEST_SKIP() << "kvr-sim not built";
+    TempDir tmp;
+    const fs::path state = tmp.path / "state.json", link = tmp.path / "ttyKVR";
+    SimProcess sim({bin, "server", "--slots", "20", "--next", "15", "--end", "5", "--now", "2013-05-06 07:08",
+                    "--state", state.string(), "--link", link.string(), "--seed", "5"});
+    const std::string path = sim.firstLine(5000);
+    ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
+    EXPECT_EQ(fs::read_symlink(link).string(), path);
+
+    testing::PtySerialPort port;
+    port.setPath(3, link.string());
+    std::string err;
+    ASSERT_TRUE(port.open(3, err)) << err;
+    SystemClock clock;
+    testing::MemorySettings settings;
+    testing::ScriptedScreen screen;
+    Platform platform{clock, port, settings, screen};
+    LinkState st;
+    ServerLink server{platform, st};
+    server.v5GetStatus();
+    ASSERT_FALSE(st.CommsError);
+    EXPECT_EQ(st.NumReadings, 10);
+
+    sim.signal(SIGUSR1);
+    auto snapshot = readStateWhenPresent(state, 3000);
+    ASSERT_TRUE(snapshot.is_object());
+    EXPECT_EQ(snapshot["requests"]["status"], 1);
+    EXPECT_EQ(snapshot["cleared"], false);
+    fs::remove(state);
+
+    for (std::uint8_t b : {0x0A, 0x00, 0x00, 0x16, 0x80}) server.v5Add(b);  // 2000-01-02 00:00
+    server.v5Transmit();
+    EXPECT_FALSE(st.CommsError);
+    server.v5Add(0x09);
+    server.v5Transmit();
+    EXPECT_FALSE(st.CommsError);
+    port.close();
+
+    sim.signal(SIGTERM);
+    EXPECT_EQ(sim.wait(3000), 0);
+    auto final = readStateWhenPresent(state, 1000);
+    ASSERT_TRUE(final.is_object());
+    EXPECT_EQ(final["clearCount"], 1);
+    EXPECT_EQ(final["clock"]["setUnits"], 5760);
+    EXPECT_EQ(final["clock"]["setText"], "2000-01-02 00:00:00");
+    EXPECT_EQ(final["status"]["NextRecord"], 5);
+    EXPECT_EQ(final["status"]["NumReadings"], 0);
+    EXPECT_EQ(final["ring"].size(), 20u);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << "link left behind";
+}
+
+TEST(PtyKvrSim, BadOptionsAreRefusedBeforeAnyTerminalIsMade) {
+    const std::string bin = simBinary();
+    if (bin.empty()) GTEST_SKIP() << "kvr-sim not built";
+    const std::vector<std::vector<std::string>> cases = {
+        {bin, "server", "--slots", "0"},
+        {bin, "server", "--frobnicate"},
+        {bin, "no-such-kind"},
+        {bin},
+    };
+    for (const auto& args : cases) {
+        SimProcess sim(args);
+        EXPECT_EQ(sim.firstLine(3000), "") << args.size();
+        EXPECT_EQ(sim.wait(3000), 2) << (args.size() > 1 ? args[1] : "");
+    }
+}
+
+TEST(PtyKvrSim, HelpNamesTheServerKindAndItsOptions) {
+    const std::string bin = simBinary();
+    if (bin.empty()) GTEST_SKIP() << "kvr-sim not built";
+    TempDir tmp;
+    const auto out = tmp.path / "help.txt";
+    const std::string cmd = bin + " --help > " + out.string();
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    std::ifstream in(out);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const char* s : {"kind server:", "--records-mix", "--corrupt-every", "--silent-after", "--cut-after",
+                          "--drop-frame", "--state FILE", "--pace", "--link PATH"})
+        EXPECT_NE(text.find(s), std::string::npos) << s;
+}
+
+}  // namespace
+}  // namespace kvr
