@@ -42,7 +42,7 @@ bool handOver(const std::filesystem::path& from, const std::filesystem::path& to
     ec.clear();
     std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec);
     if (ec) {
-        error = to.string() + ": " + ec.message();
+        error = " " + to.string() + ": " + ec.message();
         return false;
     }
     std::filesystem::remove(from, ec);
@@ -88,13 +88,14 @@ bool HttpService::httpRequest(const std::string& method, const std::string& url,
         spec.contentType = kMultipart;
         spec.inactivityLimitMs = inactivityLimitMs(settings_);
         if (method == "POST" && !readWhole(file, spec.body)) {
-            failure(errno ? errno : EIO, file.string() + ": " + std::strerror(errno ? errno : EIO));
+            int e = errno ? errno : EIO;
+            failure(e, " " + file.string() + ": " + std::strerror(e));
             return false;
         }
 
         DataFile response;
         if (!response.open(responsePath(), DataFile::Mode::Truncate)) {
-            failure(EIO, response.errorText());
+            failure(EIO, " " + responsePath().string() + ": " + response.errorText());
             return false;
         }
         spec.proxy = requestProxy(settings_);
@@ -110,7 +111,7 @@ bool HttpService::httpRequest(const std::string& method, const std::string& url,
             return false;
         }
         if (!stored) {
-            failure(EIO, response.errorText());
+            failure(EIO, " " + responsePath().string() + ": " + response.errorText());
             return false;
         }
 
