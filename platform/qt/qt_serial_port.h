@@ -57,7 +57,8 @@ public:
     // True when bytes are waiting. Fires Receive when bytes arrived since the
     // last Receive (the handler may read them; true is returned even then).
     // Waits at most 100 ms per call (callers loop and yield). Never spins,
-    // not even on a closed or hung-up port.
+    // not even on a closed or hung-up port. The deadline is on SystemClock's
+    // monotonic clock (std::chrono::steady_clock milliseconds).
     bool waitForBytes(std::int64_t deadlineMs) override;
     void setEventHandler(std::function<void(PortEvent)> handler) override { handler_ = std::move(handler); }
 
