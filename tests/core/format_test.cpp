@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <random>
 #include <string>
 
 #include "core/devtime.h"
 #include "core/format.h"
+#include "core/numbers.h"
 
 namespace kvr {
 namespace {
@@ -88,6 +91,27 @@ TEST(FormatFloat, RoundsTheDecimalTextNotTheBinaryValue) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(formatFloat(c.value, c.pattern), c.text) << c.value << " with \"" << c.pattern << '"';
+}
+
+TEST(FormatFloat, WrittenValuesReadBackWithinHalfAStep) {
+    // Random values through every decimal pattern and back: catches a lost
+    // carry (9.96 -> "9.10"), a dropped sign or a misplaced point.
+    std::mt19937 rng(12345);
+    std::uniform_real_distribution<float> dist(-2000.0f, 2000.0f);
+    const struct {
+        const char* pattern;
+        double step;
+    } patterns[] = {{"###0.00", 0.01}, {"00.0", 0.1}, {"000.00", 0.01}, {"0.0", 0.1}, {"##0.0", 0.1}, {"#####0", 1}};
+    for (int i = 0; i < 4000; ++i) {
+        float v = dist(rng);
+        if (i % 4 == 0) v = std::round(v * 100.0f) / 100.0f;  // many exact halves and carries
+        for (const auto& p : patterns) {
+            std::string text = formatFloat(v, p.pattern);
+            double back = leadingNumber(text);
+            ASSERT_LE(std::fabs(back - v), p.step / 2 + 1e-4) << v << " \"" << p.pattern << "\" -> " << text;
+            ASSERT_EQ(text.find_first_not_of("-0123456789."), std::string::npos) << text;
+        }
+    }
 }
 
 TEST(NumberField, SpaceOrSignThenDigitsThenSpace) {
