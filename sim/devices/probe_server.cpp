@@ -57,6 +57,7 @@ ProbeServerOptions parseProbeServerOptions(std::vector<std::string> args) {
     if (auto v = takeInt(args, "--frame-gap-ms", 0, 10000)) o.frameGapMs = static_cast<int>(*v);
     if (auto v = takeOption(args, "--records-mix")) o.mix = RecordMix::parse(*v);
     if (auto v = takeOption(args, "--now")) o.now = parseLocalText(*v);
+    if (auto v = takeOption(args, "--clock-time")) o.clockUnits = unitsOf(parseLocalText(*v));
     rejectUnknownOptions(args);
     if (o.next >= o.slots) throw std::invalid_argument("--next must be below --slots");
     if (o.end && *o.end >= o.slots) throw std::invalid_argument("--end must be below --slots");
@@ -82,6 +83,7 @@ std::string probeServerHelp() {
            "  --probes N            number of probes in the generated readings (default 6)\n"
            "  --now 'Y-M-D H:M'     readings end before this time (default: now)\n"
            "  --clock UNITS         clock reported by status, 15-s units (default: --now)\n"
+           "  --clock-time 'Y-M-D H:M[:S]'  the same clock as a local date-time\n"
            "  --address N           the server's address in answers (default 0x0001)\n"
            "  --frame-gap-ms N      pause between bulk frames (default 0)\n" +
            faultOptionsHelp() +

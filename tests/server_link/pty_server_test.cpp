@@ -274,6 +274,21 @@ TEST(PtyServer, NoiseAndDamagedAnswersAreRecoveredByRetries) {
     EXPECT_GT(damaged, 5);
 }
 
+TEST(PtyServer, ThePortCanBeClosedAndOpenedAgain) {
+    // The host keeps a slave descriptor open, so the program closing its
+    // side never makes the master report a hang-up and stop serving.
+    Rig rig(serverOptions(10, 0, 5));
+    ASSERT_TRUE(rig.opened);
+    for (int round = 0; round < 3; ++round) {
+        rig.link.v5GetStatus();
+        EXPECT_FALSE(rig.state.CommsError) << round;
+        rig.port.close();
+        std::string err;
+        ASSERT_TRUE(rig.port.open(3, err)) << err;
+    }
+    EXPECT_EQ(rig.deviceState()["requests"]["status"], 3);
+}
+
 TEST(PtyServer, LineRateChangesReachTheDevice) {
     Rig rig(serverOptions(10, 0, 5));
     ASSERT_TRUE(rig.opened);

@@ -301,6 +301,8 @@ TEST(SimServer, OptionParsingRejectsNonsense) {
     EXPECT_EQ(o.faults.dropFrames, (std::set<int>{3, 7}));
     EXPECT_EQ(o.faults.seed, 42u);
     EXPECT_EQ(o.address, 0x0102);
+    EXPECT_EQ(parseProbeServerOptions({"--clock-time", "2000-01-02 00:00:08"}).clockUnits, 5761);
+    EXPECT_EQ(parseProbeServerOptions({"--clock-time", "2000-01-02 00:00:07"}).clockUnits, 5760);
 }
 
 TEST(SimServer, SameSeedSameRingOtherSeedOtherRing) {
