@@ -1,0 +1,146 @@
+// The logger link over a real pseudo-terminal against the simulated logger,
+// with the real clock: a whole download run per logger layout, and the baud
+// switch with its fallback.
+#include <gtest/gtest.h>
+
+#include "core/system_clock.h"
+#include "sim/devices/pty_host.h"
+#include "testing/pty_port.h"
+#include "tests/logger_link/rig.h"
+
+namespace kvr::test {
+namespace {
+
+using Type = sim::LoggerOptions::Type;
+
+struct PtyRig {
+    explicit PtyRig(const sim::LoggerOptions& o) : device(o), host(device) {
+        std::string err;
+        opened = host.open(err);
+        EXPECT_TRUE(opened) << err;
+        if (!opened) return;
+        host.startThread();
+        port.setPath(2, host.slavePath());
+        EXPECT_TRUE(port.open(2, err)) << err;
+    }
+    ~PtyRig() {
+        port.close();
+        host.stopThread();
+    }
+
+    sim::Logger device;
+    sim::PtyHost host;
+    bool opened = false;
+    testing::PtySerialPort port;
+    SystemClock clock;
+    testing::MemorySettings settings;
+    testing::ScriptedScreen screen;
+    Platform platform{clock, port, settings, screen};
+    LinkState state;
+    LoggerLink link{platform, state, LoggerVariant::Otter()};
+};
+
+sim::LoggerOptions options(Type t, std::vector<std::string> extra = {}) {
+    // Dated by the present time: the link drops records from the future by
+    // the real clock.
+    std::vector<std::string> args{"--seed", "3"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto o = sim::parseLoggerOptions(args);
+    o.type = t;
+    return o;
+}
+
+struct RunCase {
+    const char* name;
+    Type type;
+    std::vector<std::string> extra;
+    int clearCommand;
+    bool serverClock;
+};
+
+// The order of a scan: status, up to 56000, download, back to 9600, clear,
+// set the clock.
+TEST(PtyLogger, WholeRunPerLayout) {
+    const std::vector<RunCase> cases = {
+        {"ordinary", Type::Ordinary, {}, 3, false},
+        {"extended", Type::Extended, {"--noise", "3"}, 3, false},
+        {"server", Type::Server, {"--corrupt-every", "5"}, 27, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        PtyRig rig(options(c.type, c.extra));
+        ASSERT_TRUE(rig.opened);
+        rig.link.DumpFolder = dir.path;
+        rig.link.HighSpeed = 1;
+        rig.link.GetStatus();
+        ASSERT_FALSE(rig.state.CommsError);
+        const std::int32_t end = rig.state.EndRecord;
+        rig.link.SetBaudrate(1);
+        ASSERT_FALSE(rig.state.CommsError);
+        EXPECT_EQ(rig.port.settings(), "56000,n,8,1");
+        bool ok = rig.link.ExtendedStatus ? rig.link.GetRadioData() : rig.link.GetData();
+        EXPECT_TRUE(ok) << rig.link.writeFailure;
+        EXPECT_FALSE(rig.state.CommsError);
+        rig.link.SetBaudrate(0);
+        EXPECT_FALSE(rig.state.CommsError);
+        EXPECT_EQ(rig.port.settings(), "9600,n,8,1");
+        rig.link.ClearReadings();
+        EXPECT_FALSE(rig.state.CommsError);
+        rig.link.SetLoggerDate();
+        EXPECT_FALSE(rig.state.CommsError);
+
+        std::string want = std::string(kDataHeader) + "\r\n";
+        for (auto& r : rig.device.expectedRows()) want += r;
+        EXPECT_EQ(readFile(dataFilePath(dir.path)), want);
+
+        auto st = rig.host.deviceState();
+        // Up, the check at the new speed, down.
+        EXPECT_EQ(st["baudSwitches"], nlohmann::json::array({56000, 56000, 9600}));
+        EXPECT_EQ(st["baud"], 9600);
+        // A corrupt acknowledgement makes the link repeat the clear.
+        ASSERT_GE(st["clears"].size(), 1u);
+        EXPECT_EQ(st["clears"].back()["command"], c.clearCommand);
+        EXPECT_EQ(st["clears"].back()["endRecord"], c.type == Type::Ordinary ? 0 : end);
+        EXPECT_EQ(st["clockSetTo"].is_null(), !c.serverClock);
+        EXPECT_EQ(st["dateSet"].is_null(), c.serverClock);
+        EXPECT_EQ(st["badFrames"], 0);
+    }
+}
+
+TEST(PtyLogger, HighSpeedFailsAndBothSidesReturnTo9600) {
+    PtyRig rig(options(Type::Server, {"--no-high-speed"}));
+    ASSERT_TRUE(rig.opened);
+    rig.link.HighSpeed = 1;
+    rig.link.GetStatus();
+    ASSERT_FALSE(rig.state.CommsError);
+    rig.link.SetBaudrate(1);
+    EXPECT_FALSE(rig.state.CommsError);  // the fallback exchange was answered
+    EXPECT_EQ(rig.port.settings(), "9600,n,8,1");
+    auto st = rig.host.deviceState();
+    EXPECT_EQ(st["baud"], 9600);
+    EXPECT_EQ(st["baudSwitches"], nlohmann::json::array({56000, 9600}));
+    // The line works again at 9600.
+    rig.link.GetStatus();
+    EXPECT_FALSE(rig.state.CommsError);
+}
+
+TEST(PtyLogger, ModemLikeAnswersAreRecognised) {
+    for (const char* flag : {"--modem-zero", "--modem-echo"}) {
+        SCOPED_TRACE(flag);
+        PtyRig rig(options(Type::Ordinary, {flag}));
+        ASSERT_TRUE(rig.opened);
+        rig.link.ScanRate = 5;
+        int calls = 0;
+        rig.link.cellRegistered = [&] {
+            ++calls;
+            return false;
+        };
+        rig.link.GetStatus();
+        EXPECT_TRUE(rig.state.CommsError);
+        EXPECT_EQ(calls, 1);
+    }
+}
+
+}  // namespace
+}  // namespace kvr::test
