@@ -49,7 +49,8 @@ ProbeServerOptions parseProbeServerOptions(std::vector<std::string> args) {
     if (auto v = takeInt(args, "--slots", 1, 65535)) o.slots = static_cast<int>(*v);
     if (auto v = takeInt(args, "--next", 0, 65535)) o.next = static_cast<int>(*v);
     if (auto v = takeInt(args, "--end", 0, 65535)) o.end = static_cast<int>(*v);
-    if (auto v = takeInt(args, "--count", 0, 65535)) o.count = static_cast<int>(*v);
+    const auto count = takeInt(args, "--count", 0, 65535);
+    if (count) o.count = static_cast<int>(*count);
     if (auto v = takeInt(args, "--num", 0, 65535)) o.numReadings = static_cast<int>(*v);
     if (auto v = takeInt(args, "--probes", 1, 200)) o.probes = static_cast<int>(*v);
     if (auto v = takeInt(args, "--clock", 0, 0x7FFFFFFF)) o.clockUnits = static_cast<std::int32_t>(*v);
@@ -61,6 +62,7 @@ ProbeServerOptions parseProbeServerOptions(std::vector<std::string> args) {
     rejectUnknownOptions(args);
     if (o.next >= o.slots) throw std::invalid_argument("--next must be below --slots");
     if (o.end && *o.end >= o.slots) throw std::invalid_argument("--end must be below --slots");
+    if (!count) o.count = std::min(o.count, o.slots - 1);  // the default fits any ring
     if (!o.end && o.count >= o.slots) throw std::invalid_argument("--count must be below --slots");
     return o;
 }
@@ -75,7 +77,7 @@ std::string probeServerHelp() {
            "  --slots N             RecordSlots, ring size (default 2000)\n"
            "  --next N              NextRecord (default 0)\n"
            "  --end N               EndRecord (default NextRecord + --count, wrapped)\n"
-           "  --count N             new records when --end is not given (default 50)\n"
+           "  --count N             new records when --end is not given (default 50, at most slots-1)\n"
            "  --num N               NumReadings to report instead of the ring distance\n"
            "  --records-mix LIST    weights of record sorts, e.g. k1=0.8,k0=0.1,k2=0.05,\n"
            "                        settings=0.02,repeater=0.01,unknown=0.01,badcheck=0.005,\n"
