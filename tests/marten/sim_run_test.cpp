@@ -1,0 +1,186 @@
+// The run against the simulated probe server and logger: both download
+// methods give the same rows, a bulk stream with holes is back-filled, and
+// a device is cleared only when every reading reached the files.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "sim/devices/logger.h"
+#include "sim/devices/probe_server.h"
+#include "tests/marten/run_fixture.h"
+
+namespace kvr::testing {
+namespace {
+
+std::string slurp(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+struct ServerRun {
+    std::string data, dump;
+    int status;
+    nlohmann::json state;
+    std::vector<std::string> titles;
+};
+
+class SimRun : public RunFixture {
+protected:
+    ServerRun runServer(std::vector<std::string> args, int speed) {
+        args.insert(args.end(), {"--now", "2012-03-04 12:00", "--seed", "7"});
+        sim::ProbeServer server(sim::parseProbeServerOptions(args));
+        port.attach(3, &server);
+        storePort(3);
+        run->optSpeed = speed;
+        ServerRun r;
+        r.status = run->tmr_Timer();
+        r.data = slurp(dataFile());
+        r.dump = slurp(dump0());
+        r.state = server.state();
+        for (auto& b : screen.boxes) r.titles.push_back(b.title);
+        port.detach(3);
+        return r;
+    }
+};
+
+int clears(const nlohmann::json& state) {
+    for (const char* k : {"clears", "clear_count", "cleared"})
+        if (state.contains(k)) return state[k].is_boolean() ? (state[k].get<bool>() ? 1 : 0) : state[k].get<int>();
+    return -1;
+}
+
+// A fresh fixture for each run of a pair: same ring, different method.
+class LoHiTest : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+class OneRun : public SimRun {
+public:
+    void TestBody() override {}
+    void up() { SetUp(); }
+    void down() { TearDown(); }
+    using SimRun::runServer;
+};
+
+ServerRun oneRun(const std::vector<std::string>& args, int speed) {
+    OneRun f;
+    f.up();
+    ServerRun r = f.runServer(args, speed);
+    f.down();
+    return r;
+}
+
+TEST_P(LoHiTest, BothMethodsWriteTheSameProbeDataRows) {
+    const ServerRun lo = oneRun(GetParam(), 0);
+    const ServerRun hi = oneRun(GetParam(), 1);
+    EXPECT_EQ(lo.status, 0);
+    EXPECT_EQ(hi.status, 0);
+    EXPECT_GT(lo.data.size(), 200u);
+    EXPECT_EQ(lo.data, hi.data);
+    EXPECT_EQ(clears(lo.state), 1) << lo.state.dump();
+    EXPECT_EQ(clears(hi.state), 1) << hi.state.dump();
+    EXPECT_TRUE(lo.titles.empty() || lo.titles == std::vector<std::string>{"Low Batteries"});
+    EXPECT_EQ(lo.titles, hi.titles);
+}
+
+INSTANTIATE_TEST_SUITE_P(Marten, LoHiTest,
+                         ::testing::Values(std::vector<std::string>{"--count", "40"},
+                                           std::vector<std::string>{"--slots", "100", "--next", "90", "--count", "30"},
+                                           std::vector<std::string>{"--count", "25", "--records-mix", "k1=0.5,k0=0.3,k2=0.2"}));
+
+TEST(MartenBulk, HolesInTheStreamAreBackFilled) {
+    const ServerRun lo = oneRun({"--count", "30"}, 0);
+    const ServerRun hi = oneRun({"--count", "30", "--drop-frame", "3", "--garble-frame", "10"}, 1);
+    EXPECT_EQ(hi.status, 0);
+    // Back-filled rows come after the streamed ones: same rows, other order.
+    auto sorted = [](const std::string& text) {
+        std::vector<std::string> v;
+        std::stringstream ss(text);
+        for (std::string l; std::getline(ss, l);) v.push_back(l);
+        std::sort(v.begin(), v.end());
+        return v;
+    };
+    EXPECT_EQ(sorted(lo.data), sorted(hi.data));
+    EXPECT_EQ(sorted(lo.dump), sorted(hi.dump));
+    EXPECT_EQ(clears(hi.state), 1);
+}
+
+TEST(MartenBulk, StreamCutWithTheLinkGoneIsNotCleared) {
+    const ServerRun hi = oneRun({"--count", "30", "--cut-after", "10", "--silent-after", "1"}, 1);
+    EXPECT_EQ(hi.status, 1);
+    EXPECT_EQ(clears(hi.state), 0) << hi.state.dump();
+    EXPECT_NE(std::find(hi.titles.begin(), hi.titles.end(), "NO COMMS"), hi.titles.end());
+}
+
+// --- logger ---
+
+// Passes everything to a logger but, after `answeredBlocks` block requests
+// (command 0), leaves block requests unanswered: a download that fails part
+// way while the other commands still work.
+class BlockCutter : public sim::SimDevice {
+public:
+    BlockCutter(sim::Logger& inner, int answeredBlocks) : inner_(inner), left_(answeredBlocks) {}
+    void receive(ByteSpan data, sim::SimOutput& out) override {
+        for (std::uint8_t b : data) {
+            if (pos_ == 0 && b != 0x5E) continue;
+            ++pos_;
+            if (pos_ == 7) cmd_ = b;
+            if (pos_ >= 5 && b == 0x5F) pos_ = 0;
+        }
+        sim::SimOutput mine;
+        inner_.receive(data, mine);
+        if (!mine.chunks.empty() && cmd_ == 0) {
+            if (left_ <= 0) return;
+            --left_;
+        }
+        for (auto& c : mine.chunks) out.chunks.push_back(c);
+    }
+    void lineSettingsChanged(const std::string& s) override { inner_.lineSettingsChanged(s); }
+    nlohmann::json state() const override { return inner_.state(); }
+
+private:
+    sim::Logger& inner_;
+    int left_;
+    int pos_ = 0;
+    int cmd_ = -1;
+};
+
+struct LoggerCase {
+    const char* name;
+    int speed;
+    int answeredBlocks;  // -1: all
+    int status;
+    bool cleared;
+};
+
+class LoggerRunTest : public RunFixture, public ::testing::WithParamInterface<LoggerCase> {};
+
+TEST_P(LoggerRunTest, DownloadsAndClearsOnlyWhenComplete) {
+    const LoggerCase& c = GetParam();
+    sim::Logger logger(sim::parseLoggerOptions({"--readings", "12", "--now", "2012-03-04 12:00"}));
+    BlockCutter cutter(logger, c.answeredBlocks < 0 ? 1'000'000 : c.answeredBlocks);
+    port.attach(3, &cutter);
+    storePort(3);
+    run->optSpeed = c.speed;
+
+    EXPECT_EQ(run->tmr_Timer(), c.status);
+    EXPECT_TRUE(run->LoggerMode);
+    const auto st = logger.state();
+    const auto& cl = st["clears"];
+    EXPECT_EQ(!cl.empty(), c.cleared) << st.dump();
+    if (c.cleared) {
+        EXPECT_GT(lines(dataFile()).size(), 1u);
+    }
+    EXPECT_EQ(box("NO COMMS") != nullptr, !c.cleared);
+    EXPECT_EQ(port.settings(), "9600,n,8,1") << "the port is back at the standing speed";
+}
+
+INSTANTIATE_TEST_SUITE_P(Marten, LoggerRunTest,
+                         ::testing::Values(LoggerCase{"lo", 0, -1, 0, true}, LoggerCase{"hi", 1, -1, 0, true},
+                                           LoggerCase{"hi_cut", 1, 2, 1, false},
+                                           LoggerCase{"lo_cut", 0, 2, 1, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kvr::testing
