@@ -63,7 +63,9 @@ QtScreen::~QtScreen() {
 }
 
 void QtScreen::onGui(std::function<void()> f, bool blocking) {
-    if (onGuiThread() || !QCoreApplication::instance()) {
+    // Without an application there is no window to drive.
+    if (!QCoreApplication::instance()) return;
+    if (onGuiThread()) {
         f();
         return;
     }
