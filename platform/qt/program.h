@@ -14,7 +14,8 @@
 //
 // What runProgram does:
 //   - parses the common options (--help prints the usage and returns 0; a bad
-//     option prints the error and the usage to stderr and returns 2);
+//     option prints the error and the usage to stderr and returns 2, as does
+//     a --trace file that cannot be written);
 //   - --folder defaults to the executable's folder;
 //   - builds the clock (SystemClock), the settings store (QtSettings) and the
 //     serial port (QtSerialPort, wrapped in a TracingPort writing to the
