@@ -236,7 +236,9 @@ struct Service {
         const bool trickle = fault == "trickle", otherProbe = fault == "other-probe",
                    shortLines = fault == "short-lines";
 
-        res.set_chunked_content_provider("text/plain", [=, this](std::size_t, httplib::DataSink& sink) {
+        // Not a text/* type: the HTTP library would gzip text on the fly,
+        // which holds a streamed answer back for a long time.
+        res.set_chunked_content_provider("application/octet-stream", [=, this](std::size_t, httplib::DataSink& sink) {
             if (body->hugeLeft > 0) {
                 // Lines of probe 0, which a client must skip.
                 static const std::string filler = [] {
