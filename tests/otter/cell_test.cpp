@@ -36,6 +36,7 @@ TEST_F(CellTest, ResponseWaitsForItsTextsAndCleansZeros) {
          1'200},
         {"connect", "ATD5", "\r\nCONNECT 9600\r\n", "CONNECT", "NO", 30, true, "\r\nCONNECT 9600\r\n", 1'200},
         {"case matters", "AT", "\r\nok\r\n", "OK", "", 0, false, "\r\nok\r\n", 2'100},
+        {"silent dial waits its full limit", "ATD9", "", "CONNECT", "NO", 30, false, "", 32'100},
     };
     openModemPort();
     OtterApp app(platform, dir);
@@ -63,16 +64,6 @@ TEST_F(CellTest, EscapeIsSentWithoutLineEnd) {
     EXPECT_TRUE(app.Cell_Response("+++", "OK"));
     ASSERT_EQ(port.writes.size(), 1u);
     EXPECT_EQ(text(port.writes[0]), "+++");
-}
-
-TEST_F(CellTest, SilentDialWaitsItsFullLimit) {
-    openModemPort();
-    OtterApp app(platform, dir);
-    const std::int64_t t0 = clock.monotonicMs();
-    EXPECT_FALSE(app.Cell_Response("ATD123", "CONNECT", "NO", "BUSY", 30));
-    const std::int64_t took = clock.monotonicMs() - t0;
-    EXPECT_GE(took, 32'000);
-    EXPECT_LE(took, 32'300);
 }
 
 TEST_F(CellTest, RegistrationDialogue) {
@@ -213,38 +204,23 @@ TEST_F(CellTest, HangUpTriesAtMostTenTimesEach) {
     }
 }
 
-TEST_F(CellTest, PortEventsDriveTheLamps) {
-    openModemPort();
-    modem.replies["AT"] = {"OK"};
-    OtterApp app(platform, dir);
-    screen.leds.clear();
-    app.onPortEvent(PortEvent::Error);
-    EXPECT_EQ(screen.leds, (std::vector<std::string>{"1R"}));
-    app.Cell_Response("AT", "OK");
-    EXPECT_NE(std::find(screen.leds.begin(), screen.leds.end(), "0G"), screen.leds.end());
-    EXPECT_NE(std::find(screen.leds.begin(), screen.leds.end(), "1G"), screen.leds.end());
-}
-
 // ---- a whole run through the simulated modem on the second port ----
 
 struct ModemRun {
-    TestLogger* logger;
+    sim::Logger* logger;
     std::unique_ptr<sim::Modem> modem;
 };
 
-ModemRun makeModem(sim::ModemOptions o) {
-    auto lg = std::make_unique<TestLogger>();
-    TestLogger* raw = lg.get();
-    // The status frame comes back as the modem's echo, which tells the scan
-    // that a modem, not a logger, is on the port.
+// The status frame comes back as the modem's echo, which tells the scan that
+// a modem, not a logger, is on the port.
+ModemRun makeModem(std::unique_ptr<sim::Logger> lg, sim::ModemOptions o = {}) {
+    sim::Logger* raw = lg.get();
     o.echo = true;
     return {raw, std::make_unique<sim::Modem>(o, std::move(lg))};
 }
 
 TEST_F(CellTest, SecondPortModemReachesTheLoggerAndHangsUp) {
-    auto run = makeModem({});
-    auto a = readings(42, 5);
-    run.logger->addProbe(42, a);
+    auto run = makeModem(logger(sim::LoggerOptions::Type::Extended));
     port.attach(1, nullptr);
     port.attach(2, run.modem.get());
     cfg(0, 2, "56000", "Tel number = 0821234567 (logger)", "Pin code =");
@@ -252,11 +228,11 @@ TEST_F(CellTest, SecondPortModemReachesTheLoggerAndHangsUp) {
     OtterApp app(platform, dir);
     limitRun(10 * 60'000);
     EXPECT_EQ(app.run(), 1);  // the first port had nothing
-    EXPECT_EQ(readFile(dataFile()), std::string(kDataHeader) + "\r\n" + rows(a));
-    EXPECT_EQ(run.logger->clears, 1);
-    EXPECT_EQ(run.logger->dateCommands.size(), 2u);
+    EXPECT_EQ(readFile(dataFile()), std::string(kDataHeader) + "\r\n" + expected(*run.logger));
+    EXPECT_EQ(clears(*run.logger), 1u);
+    EXPECT_TRUE(clockSet(*run.logger));
     // The speed is never switched over a call.
-    EXPECT_TRUE(run.logger->baudCommands.empty());
+    EXPECT_EQ(commandCount(*run.logger, 14), 0);
     auto st = run.modem->state();
     EXPECT_EQ(st["dialled"], "0821234567");
     EXPECT_EQ(st["hung_up"], true);
@@ -270,16 +246,15 @@ TEST_F(CellTest, SecondPortModemReachesTheLoggerAndHangsUp) {
 // Hanging up talks to the modem, which clears CommsError: a download that
 // broke off over the call must still count as failed.
 TEST_F(CellTest, BrokenDownloadOverTheCallStaysFailedAfterHangUp) {
-    auto run = makeModem({});
-    run.logger->addProbe(42, readings(42, 12));
-    run.logger->silentAfterBlocks = 2;
+    // Status, time and count over the call, then one block.
+    auto run = makeModem(logger(sim::LoggerOptions::Type::Extended, 30, 4));
     port.attach(2, run.modem.get());
     writeCfg({"Coms port = 2", "Dump folder = " + dir.string(), "Tel number = 555"});
     screen.answer("SET DATE", "Yes");
     OtterApp app(platform, dir);
     limitRun(10 * 60'000);
     EXPECT_EQ(app.run(), 1);
-    EXPECT_EQ(run.logger->clears, 0);
+    EXPECT_EQ(clears(*run.logger), 0u);
     EXPECT_TRUE(boxesTitled("SET DATE").empty());
     auto errs = boxesTitled("ERROR");
     ASSERT_EQ(errs.size(), 1u);
@@ -290,8 +265,7 @@ TEST_F(CellTest, BrokenDownloadOverTheCallStaysFailedAfterHangUp) {
 TEST_F(CellTest, FailedDialIsReportedAsNoComms) {
     sim::ModemOptions o;
     o.dial = sim::ModemOptions::Dial::NoCarrier;
-    auto run = makeModem(o);
-    run.logger->addProbe(42, readings(42, 4));
+    auto run = makeModem(logger(sim::LoggerOptions::Type::Extended), o);
     port.attach(2, run.modem.get());
     writeCfg({"Coms port = 2", "Dump folder = " + dir.string(), "Tel number = 555"});
     OtterApp app(platform, dir);
@@ -302,7 +276,7 @@ TEST_F(CellTest, FailedDialIsReportedAsNoComms) {
     // The modem echoes the command before its answer; both are shown.
     EXPECT_EQ(errs[0].text, "Cannot establish dialup connection.ATD555\r\n\r\nNO CARRIER\r\n");
     EXPECT_EQ(errs[1].text, "ERROR, Data download not completed - No comms.");
-    EXPECT_EQ(run.logger->blockReads.size(), 0u);
+    EXPECT_EQ(run.logger->state()["requests"], 0);
     EXPECT_FALSE(fs::exists(dataFile()));
 }
 

@@ -88,12 +88,6 @@ TEST_F(OtterTest, DumpFolderWithOrWithoutSeparatorEndsWithOne) {
     EXPECT_EQ(r.errorText, (dir / "missing").string());
 }
 
-TEST(OtterConfigLines, SplitKeepsValuesAndDropsLineEnds) {
-    EXPECT_EQ(splitCfgLines("a=1\r\nb=2\r\n"), (std::vector<std::string>{"a=1", "b=2"}));
-    EXPECT_EQ(splitCfgLines("a=1\nb=2"), (std::vector<std::string>{"a=1", "b=2"}));
-    EXPECT_EQ(splitCfgLines("\r\n\r\nc=3"), (std::vector<std::string>{"", "", "c=3"}));
-}
-
 // A missing file is created byte-exact after the "Setup File" message, and
 // the scan goes on with its defaults (port 1; here nothing is there).
 TEST_F(OtterTest, FreshConfigurationFileIsCreatedAndUsed) {

@@ -6,6 +6,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -14,6 +16,7 @@
 #include "files/probe_files.h"
 #include "logger_dump/otter_app.h"
 #include "testing/fakes.h"
+#include "sim/devices/logger.h"
 #include "tests/otter/test_devices.h"
 
 namespace kvr::otter_test {
@@ -69,29 +72,32 @@ protected:
         return std::find(screen.events.begin(), screen.events.end(), text) != screen.events.end();
     }
 
-    // Readings of one probe, 15 minutes apart, values that the logger record
-    // holds exactly.
-    static std::vector<ProbeReading> readings(std::int32_t probe, int n, int firstDay = 1) {
-        using namespace std::chrono;
-        std::vector<ProbeReading> out;
-        for (int i = 0; i < n; ++i) {
-            ProbeReading r;
-            r.probe = probe;
-            r.time = local_days{year{2012} / 3 / firstDay} + hours{10} + minutes{15 * i};
-            for (int d = 0; d < 6; ++d) {
-                r.T[d] = static_cast<float>(120 + 11 * d + i) / 10.0f;
-                r.SM[d] = static_cast<float>(2345 + 101 * d + i) / 100.0f;
-            }
-            r.Temp = 20;
-            r.Volts = 3.6f;
-            out.push_back(r);
-        }
-        return out;
+    // A simulated logger whose readings are dated before the fake clock's now.
+    std::unique_ptr<sim::Logger> logger(sim::LoggerOptions::Type type, int readings = 12,
+                                        std::optional<int> silentAfter = std::nullopt) {
+        sim::LoggerOptions o;
+        o.type = type;
+        o.readings = readings;
+        o.now = clock.now() - std::chrono::hours{24};
+        o.replyDelayMs = 2;
+        o.faults.silentAfter = silentAfter;
+        return std::make_unique<sim::Logger>(o);
     }
-    static std::string rows(const std::vector<ProbeReading>& rs) {
+    static std::string expected(const sim::Logger& l) {
         std::string s;
-        for (const auto& r : rs) s += dataRow(r, Program::Otter);
+        for (const auto& r : l.expectedRows()) s += r;
         return s;
+    }
+    static int commandCount(const sim::Logger& l, int code) {
+        int n = 0;
+        const auto st = l.state();
+        for (const auto& c : st["commands"]) n += c.get<int>() == code;
+        return n;
+    }
+    static std::size_t clears(const sim::Logger& l) { return l.state()["clears"].size(); }
+    static bool clockSet(const sim::Logger& l) {
+        auto st = l.state();
+        return !st["dateSet"].is_null() || !st["clockSetTo"].is_null();
     }
     fs::path dataFile() const { return dir / kDataFileName; }
 

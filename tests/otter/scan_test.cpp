@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include "core/format.h"
 #include "tests/otter/otter_fixture.h"
 
 namespace kvr::otter_test {
 namespace {
 
+using Type = sim::LoggerOptions::Type;
 const char* const kNoComms = "ERROR, Data download not completed - No comms.";
 
 // ---- single runs against a cable logger ----
@@ -13,47 +13,42 @@ const char* const kNoComms = "ERROR, Data download not completed - No comms.";
 TEST_F(OtterTest, SingleRunDownloadsClearsAndSetsTheDate) {
     struct Case {
         const char* name;
+        Type type;
         const char* baud;
         const char* dateAnswer;
-        bool dateSet;
-        int baudCommands;
+        bool fast;
     } cases[] = {
-        {"9600, date Yes", "9600", "Yes", true, 0},
-        {"9600, date No", "9600", "No", false, 0},
-        {"56000, date Yes", "56000", "Yes", true, 3},  // switch up, check at speed, switch down
+        {"ordinary, date Yes", Type::Ordinary, "9600", "Yes", false},
+        {"ordinary at 56000, date No", Type::Ordinary, "56000", "No", true},
+        {"extended at 56000, date Yes", Type::Extended, "56000", "Yes", true},
+        {"server layout, date No", Type::Server, "9600", "No", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove(dataFile());
-        TestLogger logger;
-        auto a = readings(123, 6);
-        auto b = readings(4567, 3, 2);
-        logger.addProbe(123, a);
-        logger.addProbe(4567, b);
-        port.attach(1, &logger);
-        cfg(0, 0, c.baud);
         screen.boxes.clear();
+        auto lg = logger(c.type);
+        port.attach(1, lg.get());
+        cfg(0, 0, c.baud);
         screen.answer("SET DATE", c.dateAnswer);
         OtterApp app(platform, dir);
         limitRun(10 * 60'000);
         EXPECT_EQ(app.run(), 0);
 
-        EXPECT_EQ(readFile(dataFile()), std::string(kDataHeader) + "\r\n" + rows(a) + rows(b));
-        EXPECT_EQ(logger.blockReads, (std::vector<int>{64, 65, 66, 67, 68}));
-        EXPECT_EQ(logger.clears, 1);
-        EXPECT_EQ(logger.clearArgs, (std::vector<int>{0, 0, 0, 0}));
+        EXPECT_EQ(readFile(dataFile()), std::string(kDataHeader) + "\r\n" + expected(*lg));
+        auto st = lg->state();
+        ASSERT_EQ(st["clears"].size(), 1u);
+        if (c.type != Type::Ordinary) {
+            EXPECT_EQ(st["clears"][0]["endRecord"], lg->endRecord());
+        }
         auto q = boxesTitled("SET DATE");
         ASSERT_EQ(q.size(), 1u);
         EXPECT_EQ(q[0].text.rfind("Setting logger date to: ", 0), 0u);
         EXPECT_EQ(q[0].text.size(), std::string("Setting logger date to: dd/mm/yyyy HH:MM").size());
-        EXPECT_EQ(logger.dateCommands.size(), c.dateSet ? 2u : 0u);
-        if (c.dateSet) {
-            EXPECT_EQ(logger.dateCommands[0], (std::vector<int>{10, 255, 12, 3, 4}));
-            EXPECT_EQ(logger.dateCommands[1][0], 12);
-        }
-        EXPECT_EQ(static_cast<int>(logger.baudCommands.size()), c.baudCommands);
+        EXPECT_EQ(clockSet(*lg), std::string(c.dateAnswer) == "Yes");
+        EXPECT_EQ(commandCount(*lg, 14) > 0, c.fast);
+        EXPECT_EQ(st["baud"], 9600);
         EXPECT_TRUE(boxesTitled("ERROR").empty());
-        EXPECT_EQ(port.settings(), "9600,n,8,1");
         EXPECT_FALSE(port.isOpen());
         port.detach(1);
     }
@@ -77,11 +72,9 @@ TEST_F(OtterTest, NoLoggerOnEitherPortReportsEachAndFails) {
 }
 
 TEST_F(OtterTest, SecondPortIsTriedAfterTheFirstHadNoLogger) {
-    TestLogger logger;
-    auto a = readings(77, 4);
-    logger.addProbe(77, a);
+    auto lg = logger(Type::Ordinary);
     port.attach(1, nullptr);
-    port.attach(2, &logger);
+    port.attach(2, lg.get());
     cfg(0, 2);
     screen.answer("SET DATE", "No");
     OtterApp app(platform, dir);
@@ -90,8 +83,8 @@ TEST_F(OtterTest, SecondPortIsTriedAfterTheFirstHadNoLogger) {
     ASSERT_EQ(screen.boxes.size(), 2u);
     EXPECT_EQ(screen.boxes[0].text, kNoComms);
     EXPECT_EQ(screen.boxes[1].title, "SET DATE");
-    EXPECT_EQ(readFile(dataFile()), std::string(kDataHeader) + "\r\n" + rows(a));
-    EXPECT_EQ(logger.clears, 1);
+    EXPECT_EQ(readFile(dataFile()), std::string(kDataHeader) + "\r\n" + expected(*lg));
+    EXPECT_EQ(clears(*lg), 1u);
     auto opens = std::count_if(port.lineEvents.begin(), port.lineEvents.end(),
                                [](const std::string& e) { return e.rfind("open ", 0) == 0; });
     EXPECT_EQ(opens, 2);
@@ -100,23 +93,15 @@ TEST_F(OtterTest, SecondPortIsTriedAfterTheFirstHadNoLogger) {
 TEST_F(OtterTest, NoNewReadingsAsksHowManyToDownloadAgain) {
     struct Case {
         const char* answer;
-        std::vector<int> blocks;
-        int clears;
+        int blockReads;
+        std::size_t clears;
     } cases[] = {
-        {"0", {}, 0},
-        {"", {}, 0},  // cancelled box
-        {"abc", {}, 0},
-        {"2", {64, 65}, 1},
-        {"-3", {}, 0},
+        {"0", 0, 0}, {"", 0, 0} /* cancelled */, {"abc", 0, 0}, {"-3", 0, 0}, {"2", 2, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answer);
-        fs::remove(dataFile());
-        // The logger reports no new blocks but still holds the old ones.
-        TestLogger logger;
-        logger.addProbe(5, readings(5, 4));
-        logger.countOverride = 0;
-        port.attach(1, &logger);
+        auto lg = logger(Type::Ordinary, 0);
+        port.attach(1, lg.get());
         cfg();
         screen.boxes.clear();
         screen.answer("Bo Readings", c.answer);
@@ -129,8 +114,8 @@ TEST_F(OtterTest, NoNewReadingsAsksHowManyToDownloadAgain) {
         EXPECT_EQ(in[0].text,
                   "There are no new readings available on the logger. Please specify the last number of readings to "
                   "be downloaded.");
-        EXPECT_EQ(logger.blockReads, c.blocks);
-        EXPECT_EQ(logger.clears, c.clears);
+        EXPECT_EQ(commandCount(*lg, 0), c.blockReads);
+        EXPECT_EQ(clears(*lg), c.clears);
         EXPECT_EQ(boxesTitled("SET DATE").size(), 1u);  // asked in every case
         port.detach(1);
     }
@@ -139,49 +124,54 @@ TEST_F(OtterTest, NoNewReadingsAsksHowManyToDownloadAgain) {
 // ---- readings that did not reach the disk stay on the logger ----
 
 TEST_F(OtterTest, WriteFailureLeavesTheLoggerUncleared) {
-    TestLogger logger;
-    logger.addProbe(123, readings(123, 8));
-    port.attach(1, &logger);
-    cfg();
-    // The running file cannot be opened for appending: a folder holds its name.
-    fs::create_directories(dataFile());
-    screen.answer("SET DATE", "Yes");
-    OtterApp app(platform, dir);
-    limitRun(10 * 60'000);
-    EXPECT_EQ(app.run(), 1);
-    EXPECT_EQ(logger.clears, 0);
-    EXPECT_TRUE(logger.dateCommands.empty());
-    EXPECT_TRUE(boxesTitled("SET DATE").empty());
-    auto errs = boxesTitled("ERROR");
-    ASSERT_EQ(errs.size(), 1u);
-    EXPECT_NE(errs[0].text.find(dataFile().string()), std::string::npos) << errs[0].text;
-    EXPECT_NE(errs[0].text.find("left on the logger"), std::string::npos) << errs[0].text;
-    EXPECT_TRUE(app.writeFailed());
+    for (Type type : {Type::Ordinary, Type::Extended}) {
+        screen.boxes.clear();
+        auto lg = logger(type);
+        port.attach(1, lg.get());
+        cfg();
+        // The running file cannot be opened for appending: a folder holds its name.
+        fs::create_directories(dataFile());
+        screen.answer("SET DATE", "Yes");
+        OtterApp app(platform, dir);
+        limitRun(10 * 60'000);
+        EXPECT_EQ(app.run(), 1);
+        EXPECT_EQ(clears(*lg), 0u);
+        EXPECT_FALSE(clockSet(*lg));
+        EXPECT_TRUE(boxesTitled("SET DATE").empty());
+        auto errs = boxesTitled("ERROR");
+        ASSERT_EQ(errs.size(), 1u);
+        EXPECT_NE(errs[0].text.find(dataFile().string()), std::string::npos) << errs[0].text;
+        EXPECT_NE(errs[0].text.find("left on the logger"), std::string::npos) << errs[0].text;
+        EXPECT_TRUE(app.writeFailed());
+        port.detach(1);
+    }
 }
 
 TEST_F(OtterTest, DownloadBrokenPartWayIsNotClearedAtEitherSpeed) {
-    for (const char* baud : {"9600", "56000"}) {
+    // Exchanges before the blocks: status, time, count (and at 56000 the
+    // switch and its check); then two blocks are answered.
+    for (auto [baud, answered] : {std::pair{"9600", 5}, std::pair{"56000", 7}}) {
         SCOPED_TRACE(baud);
         fs::remove(dataFile());
         screen.boxes.clear();
-        TestLogger logger;
-        auto a = readings(9, 12);
-        logger.addProbe(9, a);
-        logger.silentAfterBlocks = 2;  // header and first data block only
-        port.attach(1, &logger);
+        auto lg = logger(Type::Ordinary, 30, answered);
+        port.attach(1, lg.get());
         cfg(0, 0, baud);
         screen.answer("SET DATE", "Yes");
         OtterApp app(platform, dir);
         limitRun(10 * 60'000);
         EXPECT_EQ(app.run(), 1);
-        EXPECT_EQ(logger.clears, 0);
+        EXPECT_EQ(clears(*lg), 0u);
         EXPECT_TRUE(boxesTitled("SET DATE").empty());
         auto errs = boxesTitled("ERROR");
         ASSERT_EQ(errs.size(), 1u);
         EXPECT_EQ(errs[0].text, kNoComms);
-        // What arrived before the break is kept, once.
-        EXPECT_EQ(readFile(dataFile()),
-                  std::string(kDataHeader) + "\r\n" + rows({a.begin(), a.begin() + 4}));
+        // What arrived before the break is kept, once and in order.
+        const std::string all = std::string(kDataHeader) + "\r\n" + expected(*lg);
+        const std::string got = readFile(dataFile());
+        EXPECT_GT(got.size(), std::string(kDataHeader).size() + 2);
+        EXPECT_LT(got.size(), all.size());
+        EXPECT_EQ(all.compare(0, got.size(), got), 0);
         port.detach(1);
     }
 }
@@ -242,45 +232,45 @@ TEST_F(OtterTest, ScanLongerThanTheIntervalIsFollowedAtOnce) {
 // ---- resident mode ----
 
 TEST_F(OtterTest, ResidentLoggerIsDownloadedOnceUntilUnplugged) {
-    TestLogger logger;
-    auto a = readings(321, 4);
-    logger.addProbe(321, a);
-    port.attach(1, &logger);
+    auto first = logger(Type::Ordinary, 8);
+    auto second = logger(Type::Extended, 8);
+    port.attach(1, first.get());
     cfg(10);
     OtterApp app(platform, dir);
-    // Unplug after 25 s, plug in again after 45 s, with new readings.
-    auto b = readings(321, 4, 3);
+    // Unplugged after 25 s (the port stays, nothing answers), another logger after 45 s.
     const std::int64_t t0 = clock.monotonicMs();
     bool unplugged = false, replugged = false;
     screen.onYield = [&] {
         std::int64_t t = clock.monotonicMs() - t0;
         if (!unplugged && t > 25'000 && !app.ScanBusy) {
             unplugged = true;
-            logger.silent = true;
+            port.attach(1, nullptr);
         }
         if (!replugged && t > 45'000 && !app.ScanBusy) {
             replugged = true;
-            logger.silent = false;
-            logger.blocks.clear();
-            logger.addProbe(321, b);
+            port.attach(1, second.get());
         }
         if (t > 75'000) throw ProgramEnd{};
     };
     EXPECT_EQ(app.run(), 0);
-    EXPECT_EQ(logger.clears, 2);
-    EXPECT_EQ(readFile(dataFile()), std::string(kDataHeader) + "\r\n" + rows(a) + rows(b));
+    EXPECT_EQ(clears(*first), 1u);
+    EXPECT_EQ(clears(*second), 1u);
+    EXPECT_EQ(commandCount(*first, 9), 3);  // three scans while it was there
+    EXPECT_EQ(readFile(dataFile()), std::string(kDataHeader) + "\r\n" + expected(*first) + expected(*second));
     // No message about the empty port in resident mode; the window is hidden after each scan.
     EXPECT_TRUE(boxesTitled("ERROR").empty());
+    EXPECT_EQ(boxesTitled("SET DATE").size(), 2u);
     EXPECT_GE(app.scansStarted(), 7);
     EXPECT_FALSE(screen.windowShown.empty());
     EXPECT_FALSE(screen.windowShown.back());
     EXPECT_FALSE(port.isOpen());
 }
 
+// An adapter that is pulled out makes the port fail to open; the logger
+// found there afterwards must be handled again.
 TEST_F(OtterTest, ResidentPortThatVanishedForgetsTheLogger) {
-    TestLogger logger;
-    logger.addProbe(321, readings(321, 4));
-    port.attach(1, &logger);
+    auto lg = logger(Type::Extended, 8);
+    port.attach(1, lg.get());
     cfg(5);
     OtterApp app(platform, dir);
     const std::int64_t t0 = clock.monotonicMs();
@@ -293,12 +283,13 @@ TEST_F(OtterTest, ResidentPortThatVanishedForgetsTheLogger) {
         }
         if (!back && t > 8'000 && !app.ScanBusy) {
             back = true;
-            port.attach(1, &logger);
+            port.attach(1, lg.get());
         }
         if (t > 14'000) throw ProgramEnd{};
     };
     app.run();
-    EXPECT_EQ(logger.clears, 2);
+    EXPECT_EQ(boxesTitled("SET DATE").size(), 2u);
+    EXPECT_EQ(boxesTitled("ERROR").size(), 1u);
 }
 
 }  // namespace
