@@ -1,0 +1,327 @@
+"""End-to-end runs of heron in unattended mode against kvr-sim web.
+
+Each test starts its own stand-in service (and proxy), runs the real heron
+binary with a private settings folder and program folder, and compares what
+heron wrote with rows rebuilt here from the service's own answer.
+"""
+import datetime
+import json
+import os
+import re
+import resource
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+import urllib.request
+from decimal import Decimal, ROUND_HALF_UP
+
+BUILD = os.environ.get("KVR_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+HERON = os.path.join(BUILD, "apps", "heron", "heron")
+SIM = os.path.join(BUILD, "sim", "kvr-sim")
+
+DUMP_HEADER = ("Probe ,RecNo,Date                               ,T1,SM1,T2,SM2,T3,SM3,T4,SM4,T5,SM5,T6,SM6,"
+               "Temp,Volts,PwrFail\r\n")
+DATA_HEADER = ("Probe, Date               ,Temp1,Water%1,Temp2,Water%2,Temp3,Water%3,Temp4,Water%4,Temp5,"
+               "Water%5,Temp6,Water%6,Volts\r\n")
+
+NUMBER = re.compile(r"\s*([+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?)")
+
+
+def leading(text):
+    m = NUMBER.match(text)
+    return Decimal(m.group(1)) if m else Decimal(0)
+
+
+def fixed(value, decimals, int_digits=1):
+    q = value.quantize(Decimal(1).scaleb(-decimals), rounding=ROUND_HALF_UP)
+    sign = "-" if q < 0 else ""
+    whole, _, frac = f"{abs(q):f}".partition(".")
+    return sign + whole.rjust(int_digits, "0") + ("." + frac if decimals else "")
+
+
+def expected_rows(body, probe):
+    """The dump and running-file rows heron must write for one answer."""
+    dump, data = [], []
+    for line in re.split(r"\r\n|\r|\n", body):
+        f = line.split(",")
+        if len(f) < 18:
+            continue
+        p = round(leading(f[0]))
+        if p != probe or p < 1:
+            continue
+        d = f[2]
+        day, month, year = int(leading(d[0:2])), int(leading(d[3:5])), int(leading(d[6:10]))
+        hour, minute = int(leading(d[11:13])), int(leading(d[14:16]))
+        when = datetime.datetime(year, month, day, hour, minute)
+        rec = int(round(leading(f[1])))
+        vals = [leading(x) for x in f[3:17]]
+        pwr = "1" if f[17].upper() == "FALSE)" else "0"
+        count = int(round(leading(f[18]))) if len(f) >= 19 else 0
+        stamp = when.strftime("%Y/%m/%d %H:%M:%S")
+        rec_field = (f" {rec} " if rec >= 0 else f"{rec} ")
+        row = f"{probe}, {rec_field},{stamp}"
+        for i in range(12):
+            row += "," + fixed(vals[i], 2)
+        row += "," + fixed(vals[12], 2) + "," + fixed(vals[13], 1) + "," + pwr + "," + (str(count) if count else "")
+        dump.append(row + "\r\n")
+        drow = f"{probe:05d}, {stamp}"
+        for i in range(6):
+            drow += ", " + fixed(vals[2 * i], 1, 2) + ", " + fixed(vals[2 * i + 1], 2, 3)
+        drow += "," + fixed(vals[13], 1)
+        data.append(drow + "\r\n")
+    return dump, data
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def read_ini(path):
+    values, section = {}, ""
+    if os.path.exists(path):
+        with open(path, encoding="utf-8") as f:
+            for line in f:
+                line = line.strip()
+                if line.startswith("["):
+                    section = line[1:-1]
+                elif "=" in line:
+                    k, v = line.split("=", 1)
+                    values[section + "/" + k] = v
+    return values
+
+
+class HeronRun(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="heron-e2e-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+        self.cfg = os.path.join(self.tmp, "config")
+        self.app = os.path.join(self.tmp, "app")
+        os.makedirs(os.path.join(self.cfg, "kvr-probe"))
+        os.makedirs(self.app)
+        self.log = os.path.join(self.tmp, "requests.log")
+
+    # ---------------------------------------------------------------- helpers
+
+    def start(self, argv, first_line=True):
+        proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+
+        def stop():
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGTERM)
+                try:
+                    proc.wait(10)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
+            proc.stdout.close()
+        self.addCleanup(stop)
+        return proc
+
+    def start_service(self, *args):
+        proc = self.start([SIM, "web", "--seed", "5", "--log", self.log, *args])
+        url = proc.stdout.readline().strip()
+        self.assertTrue(url.startswith("http://127.0.0.1:"), url)
+        self.url = url
+        return url[len("http://"):]
+
+    def settings(self, **startup):
+        with open(os.path.join(self.cfg, "kvr-probe", "KVR.conf"), "w") as f:
+            f.write("[Startup]\n")
+            for k, v in startup.items():
+                f.write(f"{k}={v}\n")
+
+    def probes(self, text):
+        with open(os.path.join(self.app, "Probes.cfg"), "w", newline="") as f:
+            f.write(text)
+
+    def run_heron(self, *args, timeout=120):
+        env = dict(os.environ, XDG_CONFIG_HOME=self.cfg, QT_QPA_PLATFORM="offscreen")
+        started = time.monotonic()
+        r = subprocess.run([HERON, "--unattended", "--folder", self.app, *args], env=env, capture_output=True,
+                           text=True, timeout=timeout)
+        self.elapsed = time.monotonic() - started
+        self.boxes = [json.loads(l) for l in r.stdout.splitlines() if l.startswith("{")]
+        return r
+
+    def requests(self):
+        with open(self.log, encoding="utf-8") as f:
+            return [json.loads(l) for l in f if l.strip()]
+
+    def fetch(self, target):
+        with urllib.request.urlopen(self.url + target, timeout=30) as r:
+            return r.read().decode("ascii")
+
+    def last_date(self):
+        return read_ini(os.path.join(self.cfg, "kvr-probe", "NVA5.conf")).get("Startup/LDate")
+
+    def read(self, *parts):
+        with open(os.path.join(self.app, *parts), "rb") as f:
+            return f.read().decode("ascii")
+
+    def check_files(self, answers):
+        """answers: list of (probe, target) that heron fetched successfully, in order."""
+        dump, data = [], []
+        for probe, target in answers:
+            d, r = expected_rows(self.fetch(target), probe)
+            self.assertTrue(d, f"no rows for probe {probe}")
+            dump += d
+            data += r
+        got = self.read("KVR Dumps", "Dump00.csv")
+        first, _, rest = got.partition("\r\n")
+        self.assertRegex(first, r"^Date - \d\d/\d\d/\d{4} \d\d:\d\d$")
+        self.assertEqual(rest, DUMP_HEADER + "".join(dump))
+        self.assertEqual(self.read("KVR Probe Data.csv"), DATA_HEADER + "".join(data))
+
+    # ---------------------------------------------------------------- tests
+
+    def test_three_probes_byte_exact(self):
+        host = self.start_service("--fault", "short-lines", "--fault-probe", "7")
+        self.settings(DataServer=host, ProxySetting="1")
+        self.probes("12\r\n7, 1003\r\n")
+        today = datetime.date.today()
+        start = (today - datetime.timedelta(days=20)).strftime("%Y/%m/%d")
+        r = self.run_heron("--answer", f"Reload Data={start}")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(self.boxes, [{"box": "input", "title": "Reload Data",
+                                       "text": "Enter the date for which the probe data should be downloaded.",
+                                       "answer": start}])
+        tomorrow = (today + datetime.timedelta(days=1)).strftime("%Y/%m/%d")
+        targets = [f"/site/pull.ashx?fdate={start}&tdate={tomorrow}&probeid={p}" for p in (12, 7, 1003)]
+        reqs = self.requests()
+        self.assertEqual([q["target"] for q in reqs], targets)
+        for q in reqs:
+            self.assertEqual(q["method"], "GET")
+            self.assertEqual(q.get("Content-Type"), "multipart/form-data; boundary=AaB03x")
+            self.assertNotIn("Via", q)
+        self.check_files(zip((12, 7, 1003), targets))
+        self.assertEqual(self.last_date(), today.strftime("%d/%m/%Y"))
+        self.assertFalse(os.path.exists(os.path.join(self.app, "WebProbeData.csv")))
+        self.assertFalse(os.path.exists(os.path.join(self.app, "WebResponse.html")))
+        self.assertIn("Downloading probe 1003", r.stderr)
+
+    def test_dump_data_starts_a_year_back_without_a_last_date(self):
+        host = self.start_service("--interval", "1440")
+        self.settings(DataServer=host)
+        self.probes("3\r\n")
+        r = self.run_heron()
+        self.assertEqual(r.returncode, 0, r.stderr)
+        start = (datetime.date.today() - datetime.timedelta(days=365)).strftime("%Y/%m/%d")
+        target = self.requests()[0]["target"]
+        self.assertTrue(target.startswith(f"/site/pull.ashx?fdate={start}&tdate="), target)
+        self.check_files([(3, target)])
+
+    def test_404_for_one_probe_keeps_the_last_date(self):
+        host = self.start_service("--fault", "404", "--fault-probe", "7")
+        self.settings(DataServer=host, ProxySetting="1")
+        self.probes("12\r\n13\r\n7\r\n")  # the failing probe last: its answer stays on disk
+        last = (datetime.date.today() - datetime.timedelta(days=10)).strftime("%d/%m/%Y")
+        with open(os.path.join(self.cfg, "kvr-probe", "NVA5.conf"), "w") as f:
+            f.write(f"[Startup]\nLDate={last}\n")
+        r = self.run_heron()
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertEqual(self.boxes[0], {
+            "box": "question", "title": "ERROR", "answer": "No",
+            "text": "ERROR(404): The web server could not process the data. Not Found\r\r"
+                    "Do you want to view the web response?"})
+        self.assertEqual(len(self.boxes), 2, self.boxes)
+        self.assertEqual(self.boxes[1]["title"], "ERROR")
+        self.assertIn("probe 7 could not be downloaded", self.boxes[1]["text"])
+        self.assertEqual(self.last_date(), last)
+        targets = [q["target"] for q in self.requests()]
+        self.assertEqual(len(targets), 3)
+        self.assertTrue(all(f"fdate={last}&" in t for t in targets), targets)
+        self.check_files([(12, targets[0]), (13, targets[1])])
+        self.assertIn("404 from the stand-in service", self.read("WebResponse.html"))
+
+    def test_hung_service_ends_at_the_time_limit(self):
+        host = self.start_service("--fault", "hang")
+        self.settings(DataServer=host, HttpTimeout="2")
+        self.probes("12\r\n")
+        r = self.run_heron(timeout=60)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertLess(self.elapsed, 20)
+        self.assertEqual(self.boxes[0]["box"], "question")
+        self.assertTrue(self.boxes[0]["text"].startswith(
+            "ERROR(12002): The HTTP server could not process the data. "), self.boxes[0])
+        self.assertIsNone(self.last_date())
+
+    def test_huge_answer_is_streamed_to_disk(self):
+        host = self.start_service("--fault", "huge", "--huge-mb", "300", "--interval", "1440")
+        self.settings(DataServer=host)
+        self.probes("12\r\n")
+        before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+        r = self.run_heron("--answer", "Reload Data=2014/05/01", timeout=300)
+        peak_kb = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+        self.assertEqual(r.returncode, 0, r.stderr)
+        # ru_maxrss is the largest child so far; earlier children were small.
+        self.assertLess(max(peak_kb, before), 100 * 1024, f"peak RSS {peak_kb} kB")
+        dump = self.read("KVR Dumps", "Dump00.csv")
+        self.assertGreater(dump.count("\r\n12,"), 4000)
+        self.assertFalse(os.path.exists(os.path.join(self.app, "WebProbeData.csv")))
+
+    def test_proxy_with_credentials(self):
+        host = self.start_service()
+        port = free_port()
+        plog = os.path.join(self.tmp, "tinyproxy.log")
+        conf = os.path.join(self.tmp, "tinyproxy.conf")
+        with open(conf, "w") as f:
+            f.write(f"Port {port}\nListen 127.0.0.1\nTimeout 60\nLogFile \"{plog}\"\nLogLevel Info\n"
+                    f"MaxClients 5\nAllow 127.0.0.1\nBasicAuth user pass\n")
+        proxy = self.start([shutil.which("tinyproxy") or "tinyproxy", "-d", "-c", conf], first_line=False)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", port), 0.2).close()
+                break
+            except OSError:
+                time.sleep(0.1)
+        self.settings(DataServer=host, ProxySetting="2", ProxyServer=f"127.0.0.1:{port}",
+                      ProxyUsername="user", ProxyPassword="pass")
+        self.probes("12\r\n")
+        start = (datetime.date.today() - datetime.timedelta(days=5)).strftime("%Y/%m/%d")
+        r = self.run_heron("--answer", f"Reload Data={start}")
+        self.assertEqual(r.returncode, 0, r.stderr + json.dumps(self.boxes))
+        reqs = self.requests()
+        self.assertEqual(len(reqs), 1)
+        self.assertIn("tinyproxy", reqs[0].get("Via", ""))
+        with open(plog, encoding="utf-8", errors="replace") as f:
+            self.assertIn("pull.ashx", f.read())
+        self.check_files([(12, reqs[0]["target"])])
+
+        # A bypassed host goes direct although the proxy is configured.
+        self.settings(DataServer=host, ProxySetting="2", ProxyServer=f"127.0.0.1:{port}",
+                      ProxyBypass="localhost;127.0.0.*", ProxyUsername="user", ProxyPassword="pass")
+        r = self.run_heron("--answer", f"Reload Data={start}")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        reqs = self.requests()
+        self.assertEqual(len(reqs), 3)  # heron through the proxy, our own fetch, heron direct
+        self.assertNotIn("Via", reqs[2])
+        proxy.send_signal(signal.SIGTERM)
+
+    def test_wrong_proxy_password_fails_cleanly(self):
+        host = self.start_service()
+        port = free_port()
+        conf = os.path.join(self.tmp, "tinyproxy.conf")
+        with open(conf, "w") as f:
+            f.write(f"Port {port}\nListen 127.0.0.1\nTimeout 60\nLogLevel Info\nAllow 127.0.0.1\n"
+                    f"BasicAuth user pass\n")
+        self.start([shutil.which("tinyproxy") or "tinyproxy", "-d", "-c", conf], first_line=False)
+        time.sleep(0.5)
+        self.settings(DataServer=host, ProxySetting="2", ProxyServer=f"127.0.0.1:{port}",
+                      ProxyUsername="user", ProxyPassword="wrong", HttpTimeout="10")
+        self.probes("12\r\n")
+        r = self.run_heron(timeout=60)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertEqual(self.boxes[0]["title"], "ERROR")
+        self.assertLess(self.elapsed, 30)
+        self.assertFalse(os.path.exists(self.log) and self.requests())
+
+
+if __name__ == "__main__":
+    unittest.main()
