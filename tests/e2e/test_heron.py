@@ -294,9 +294,10 @@ class HeronRun(unittest.TestCase):
             self.assertIn("pull.ashx", f.read())
         self.check_files([(12, reqs[0]["target"])])
 
-        # A bypassed host goes direct although the proxy is configured.
+        # A bypassed host goes direct although the proxy is configured (quoted:
+        # an unquoted ";" starts a comment in the settings file).
         self.settings(DataServer=host, ProxySetting="2", ProxyServer=f"127.0.0.1:{port}",
-                      ProxyBypass="localhost;127.0.0.*", ProxyUsername="user", ProxyPassword="pass")
+                      ProxyBypass="\"localhost;127.0.0.*\"", ProxyUsername="user", ProxyPassword="pass")
         r = self.run_heron("--answer", f"Reload Data={start}")
         self.assertEqual(r.returncode, 0, r.stderr)
         reqs = self.requests()
