@@ -63,6 +63,7 @@ int OtterApp::run() {
         }
     } catch (const ProgramEnd&) {
         CollectText = false;
+        if (CellConnected()) hangUpOnClose();
         p_.port.close();
         // Stopping a resident Otter is its normal end; a single run that was
         // cut short did not complete.
@@ -384,6 +385,21 @@ void OtterApp::Cell_Disconnect() {
         CellConnected() = false;
     }
     p_.screen.yield();
+}
+
+void OtterApp::hangUpOnClose() {
+    // The window is gone, so nothing may yield any more; but a call left up
+    // costs money and keeps the logger's line busy. One escape and one
+    // hang-up, each given a second, without waiting for the answers.
+    auto send = [this](const std::string& text) {
+        p_.port.write(ByteSpan(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+        const std::int64_t until = p_.clock.monotonicMs() + 1000;
+        while (p_.clock.monotonicMs() < until) p_.clock.sleepUntil(until);
+    };
+    if (!p_.port.isOpen()) return;
+    send("+++");
+    send("ATH\r\n");
+    CellConnected() = false;
 }
 
 void OtterApp::onPortEvent(PortEvent e) {

@@ -87,6 +87,7 @@ private:
     bool handleLogger();             // download, clear, date; false: rows not written
     void waitMs(std::int64_t ms);    // yields on every pass
     void collectWaiting();
+    void hangUpOnClose();
     void endProgram() { ended_ = true; }
 
     Platform& p_;

@@ -262,6 +262,21 @@ TEST_F(CellTest, BrokenDownloadOverTheCallStaysFailedAfterHangUp) {
     EXPECT_EQ(run.modem->state()["hung_up"], true);
 }
 
+// Closing the window during a download over the call still hangs up.
+TEST_F(CellTest, ClosingDuringACallHangsUp) {
+    auto run = makeModem(logger(sim::LoggerOptions::Type::Extended, 40));
+    port.attach(2, run.modem.get());
+    writeCfg({"Coms port = 2", "Dump folder = " + dir.string(), "Tel number = 555"});
+    OtterApp app(platform, dir);
+    screen.onYield = [&] {
+        if (app.CellConnected() && commandCount(*run.logger, 0) >= 2) throw ProgramEnd{};
+    };
+    EXPECT_EQ(app.run(), 1);
+    EXPECT_EQ(clears(*run.logger), 0u);
+    EXPECT_EQ(run.modem->state()["hung_up"], true);
+    EXPECT_FALSE(port.isOpen());
+}
+
 TEST_F(CellTest, FailedDialIsReportedAsNoComms) {
     sim::ModemOptions o;
     o.dial = sim::ModemOptions::Dial::NoCarrier;
