@@ -294,7 +294,7 @@ bool OtterApp::Cell_Response(const std::string& a, const std::string& Resp0, std
     CollectGuard guard{*this, p_.screen};
     p_.screen.yield();
     // Discarded before collecting starts, so a stale answer cannot match.
-    if (p_.port.isOpen()) p_.port.readAll();
+    if (p_.port.isOpen()) p_.port.clearInput();
     state_.CommsError = false;
     CollectText = true;
     CellText.clear();
