@@ -1,5 +1,6 @@
 // Heron: fetches the readings of the listed probes from the web data service.
 #include <QApplication>
+#include <QPushButton>
 #include <QTimer>
 
 #include <cstring>
@@ -10,13 +11,19 @@
 #include "platform/qt/program.h"
 
 int main(int argc, char** argv) {
-    // Hidden debugging aid: --screenshots DIR saves a picture of every
-    // window and ends. Taken out before the common options are read.
-    QString shotFolder;
+    // Hidden debugging aids, taken out before the common options are read:
+    // --screenshots DIR saves a picture of every window and ends;
+    // --press CAPTION clicks that menu button once the menu is up (lets a
+    // test drive the window's own download path).
+    QString shotFolder, press;
     std::vector<char*> args;
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(argv[i], "--screenshots") == 0 && i + 1 < argc) {
             shotFolder = QString::fromLocal8Bit(argv[++i]);
+            continue;
+        }
+        if (std::strcmp(argv[i], "--press") == 0 && i + 1 < argc) {
+            press = QString::fromLocal8Bit(argv[++i]);
             continue;
         }
         args.push_back(argv[i]);
@@ -26,8 +33,15 @@ int main(int argc, char** argv) {
     kvr::qt::MenuProgramSpec spec;
     spec.name = "Heron";
     spec.unattendedJob = [](kvr::Platform& p, const kvr::AppOptions& o) { return kvr::heron::runUnattended(p, o); };
-    spec.makeMenu = [shotFolder](kvr::qt::ProgramContext& ctx) -> std::unique_ptr<QWidget> {
+    spec.makeMenu = [shotFolder, press](kvr::qt::ProgramContext& ctx) -> std::unique_ptr<QWidget> {
         auto menu = std::make_unique<kvr::heron::MainMenu>(ctx);
+        if (!press.isEmpty()) {
+            auto* m = menu.get();
+            QTimer::singleShot(300, m, [m, press] {
+                for (auto* b : m->findChildren<QPushButton*>())
+                    if (b->text() == press) b->click();
+            });
+        }
         if (!shotFolder.isEmpty()) {
             auto* m = menu.get();
             QTimer::singleShot(300, m, [m, shotFolder, &ctx] {

@@ -143,6 +143,7 @@ SetupInternetDialog::SetupInternetDialog(qt::ProgramContext& ctx, QWidget* paren
     txt_[0]->setToolTip("Set to a proxy server string.");
     txt_[1]->setToolTip("Set to a domain bypass list string.");
     txt_[3]->setEchoMode(QLineEdit::Password);
+    txt_[3]->setStyleSheet("lineedit-password-character: 42");  // "*" for every character
     txt_[4]->setToolTip("Host (and port) of the web data service.");
     layout->addLayout(form);
 
@@ -263,10 +264,9 @@ void MainMenu::openProbes() {
 
 void MainMenu::closeEvent(QCloseEvent* e) {
     // Closing the menu ends the program; a running download ends first.
-    if (qt::jobRunning()) {
-        qt::requestStop();
-        if (download_) download_->hide();
-    }
+    // The download window stays until its run has ended; the run's end then
+    // quits the program (the menu is no longer visible).
+    if (qt::jobRunning()) qt::requestStop();
     e->accept();
 }
 

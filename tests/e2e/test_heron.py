@@ -216,6 +216,19 @@ class HeronRun(unittest.TestCase):
         self.assertTrue(target.startswith(f"/site/pull.ashx?fdate={start}&tdate="), target)
         self.check_files([(3, target)])
 
+    def test_window_dump_data_button(self):
+        # The window's own path: the menu's button starts the run on a worker
+        # thread with the download window, and the finished run ends the program.
+        host = self.start_service("--interval", "1440")
+        self.settings(DataServer=host)
+        self.probes("12\r\n")
+        env = dict(os.environ, XDG_CONFIG_HOME=self.cfg, QT_QPA_PLATFORM="offscreen")
+        r = subprocess.run([HERON, "--folder", self.app, "--press", "Dump Data"], env=env, capture_output=True,
+                           text=True, timeout=120)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.check_files([(12, self.requests()[0]["target"])])
+        self.assertEqual(self.last_date(), datetime.date.today().strftime("%d/%m/%Y"))
+
     def test_404_for_one_probe_keeps_the_last_date(self):
         host = self.start_service("--fault", "404", "--fault-probe", "7")
         self.settings(DataServer=host, ProxySetting="1")
