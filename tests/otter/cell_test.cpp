@@ -57,15 +57,6 @@ TEST_F(CellTest, ResponseWaitsForItsTextsAndCleansZeros) {
     }
 }
 
-TEST_F(CellTest, EscapeIsSentWithoutLineEnd) {
-    openModemPort();
-    modem.replies["+++"] = {"OK"};
-    OtterApp app(platform, dir);
-    EXPECT_TRUE(app.Cell_Response("+++", "OK"));
-    ASSERT_EQ(port.writes.size(), 1u);
-    EXPECT_EQ(text(port.writes[0]), "+++");
-}
-
 TEST_F(CellTest, RegistrationDialogue) {
     const std::string ok = "\r\nOK\r\n";
     struct Case {
