@@ -1,6 +1,7 @@
 // Marten: one download run from a probe server (or logger, or through a
 // modem) into the probe data files, then the program ends.
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -14,7 +15,8 @@
 namespace {
 
 // --screenshot FILE (not in the usage text): saves a picture of the window
-// shortly after it is shown. Taken out before the common options are read.
+// shortly after it is shown (KVR_SHOT_MS milliseconds, default 700). Taken
+// out before the common options are read.
 std::string takeScreenshotOption(int& argc, char** argv) {
     std::string file;
     int out = 1;
@@ -46,7 +48,7 @@ int main(int argc, char** argv) {
         auto w = std::make_unique<marten::MartenWindow>(speed);
         if (!screenshot.empty()) {
             auto* raw = w.get();
-            QTimer::singleShot(700, raw, [raw, screenshot] { raw->grab().save(QString::fromStdString(screenshot)); });
+            QTimer::singleShot(std::getenv("KVR_SHOT_MS") ? std::atoi(std::getenv("KVR_SHOT_MS")) : 700, raw, [raw, screenshot] { raw->grab().save(QString::fromStdString(screenshot)); });
         }
         kvr::qt::WindowParts parts;
         parts.face = w.get();
