@@ -82,19 +82,6 @@ TEST_F(RunFixture, ProgressOfAReloadIsCountedAgainstTheAnswer) {
     EXPECT_NE(std::find(screen.events.begin(), screen.events.end(), "Loading reading 5/1005"), screen.events.end());
 }
 
-TEST_F(RunFixture, InconsistentRingMessageNamesTheValuesAndKeepsReadings) {
-    MiniServer server;
-    server.nextRecord = 10;
-    server.endRecord = 2000;
-    server.numReadings = 5;
-    port.attach(3, &server);
-    storePort(3);
-    EXPECT_EQ(run->tmr_Timer(), 1);
-    ASSERT_NE(box("ERROR"), nullptr);
-    EXPECT_EQ(box("ERROR")->text, inconsistentRingMessage(10, 2000, 1000));
-    EXPECT_EQ(server.clears, 0);
-}
-
 TEST_F(RunFixture, ClockIsSetToServerUnitsOfNow) {
     MiniServer server;
     server.nextRecord = 0;
@@ -202,12 +189,6 @@ TEST_F(RunFixture, NoCommsBoxDefaultIsTheCurrentPortAndZeroEnds) {
     ASSERT_EQ(screen.boxes.size(), 1u);
     EXPECT_FALSE(port.isOpen());
     EXPECT_FALSE(std::filesystem::exists(folder / "KVR Dumps"));
-}
-
-TEST_F(RunFixture, SecondTickDuringARunDoesNothing) {
-    run->InRun = true;
-    EXPECT_EQ(run->tmr_Timer(), MartenRun::kAlreadyRunning);
-    EXPECT_TRUE(port.lineEvents.empty());
 }
 
 // --- settings and the port ---
@@ -323,17 +304,6 @@ TEST_F(RunFixture, ClosingTheWindowMidRunStoresHiAndLeavesTheServerUncleared) {
     EXPECT_LE(rows, server.fetched.size());
     EXPECT_GE(rows + 1, server.fetched.size());
     EXPECT_TRUE(screen.boxes.empty());
-}
-
-TEST_F(RunFixture, NormalEndStoresTheSpeed) {
-    MiniServer server;
-    port.attach(3, &server);
-    storePort(3);
-    screen.answer("No Readings", "0");
-    run->optSpeed = 1;
-    EXPECT_EQ(run->tmr_Timer(), 0);
-    EXPECT_EQ(setting("Speed"), "1");
-    EXPECT_FALSE(port.isOpen());
 }
 
 }  // namespace
