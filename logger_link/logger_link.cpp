@@ -393,7 +393,6 @@ bool LoggerLink::GetRadioData() {
     std::int32_t P = s_.NextRecord;
     const std::int32_t total = s_.NumReadings;
     const std::int32_t base = ServerFormat ? 8 : 64;
-    const LocalTime now = p_.clock.now();
     while (P != s_.EndRecord && !s_.CommsError) {
         // Device pointers are untrusted: a position outside the ring, or a
         // walk longer than the ring, means they never meet, and what was
@@ -412,7 +411,7 @@ bool LoggerLink::GetRadioData() {
             const std::uint8_t* rec = pl.data() + 32 * slot;
             if (rec[0] != 0xFF) {
                 auto r = logger::decodeLoggerRecord(rec);
-                if (r.reading.time < now && r.probe > 0 && r.probe < 200000)
+                if (r.reading.time < p_.clock.now() && r.probe > 0 && r.probe < 200000)
                     if (!f.write(dataRow(r.reading, Program::Otter))) break;
             }
         }

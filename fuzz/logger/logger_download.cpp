@@ -1,0 +1,84 @@
+// A whole status request and download against a "logger" whose answers
+// are valid frames around fuzz data. Whatever the pointers and blocks say,
+// the download ends, and a ring walk never reads more than the ring.
+#include <cstdlib>
+#include <filesystem>
+
+#include "logger_link/logger_link.h"
+#include "testing/fakes.h"
+
+using namespace kvr;
+
+namespace {
+
+class FuzzLogger : public sim::SimDevice {
+public:
+    FuzzLogger(const std::uint8_t* d, std::size_t n) : data_(d), size_(n) {}
+    int requests = 0;
+    void receive(ByteSpan in, sim::SimOutput& out) override {
+        for (std::uint8_t b : in) {
+            buf_.push_back(b);
+            if (buf_.size() >= 5 && buf_.size() == static_cast<std::size_t>(buf_[4]) + 3u) {
+                ++requests;
+                const std::uint8_t cmd = buf_[6];
+                std::vector<std::uint8_t> answer{cmd};
+                std::size_t want = 9;
+                if (cmd == 0) {
+                    answer.insert(answer.end(), {buf_[7], buf_[8]});  // the block asked for
+                    want = 133;
+                } else if (cmd == 9 && take() % 2) {
+                    answer.push_back(20);  // server layout
+                    want = 20;
+                }
+                while (answer.size() < want) answer.push_back(take());
+                out.send(logger::buildAnswer(answer), 1);
+                buf_.clear();
+            } else if (buf_.size() > 200) {
+                buf_.clear();
+            }
+        }
+    }
+    nlohmann::json state() const override { return {}; }
+
+private:
+    std::uint8_t take() { return pos_ < size_ ? data_[pos_++] : 0xFF; }
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+    Bytes buf_;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const std::filesystem::path dir = [] {
+        auto p = std::filesystem::temp_directory_path() / "kvr-fuzz-logger";
+        std::filesystem::create_directories(p);
+        return p;
+    }();
+    testing::FakeClock clock;
+    testing::FakePort port(clock);
+    testing::MemorySettings settings;
+    testing::ScriptedScreen screen;
+    Platform platform{clock, port, settings, screen};
+    LinkState state;
+    LoggerLink link(platform, state, LoggerVariant::Otter());
+    FuzzLogger dev(data, size);
+    port.attach(1, &dev);
+    std::string err;
+    port.open(1, err);
+    link.DumpFolder = dir;
+    link.GetStatus();
+    if (state.CommsError) return 0;
+    const int before = dev.requests;
+    if (link.ExtendedStatus) {
+        link.GetRadioData();
+        // One block per four records at most, plus the first.
+        if (state.RecordSlots >= 0 && dev.requests - before > 4 * (state.RecordSlots / 4 + 2) * 12) std::abort();
+    } else {
+        if (state.NumReadings > 64) state.NumReadings = 64;  // keep each run short
+        link.GetData();
+    }
+    std::filesystem::remove(dataFilePath(dir));
+    return 0;
+}
