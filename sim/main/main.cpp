@@ -1,4 +1,5 @@
 // kvr-sim: simulated devices behind pseudo-terminals, and other stand-ins.
+#include <algorithm>
 #include <iostream>
 
 #include "sim/main/commands.h"
@@ -35,7 +36,7 @@ int main(int argc, char** argv) {
         usage(std::cout);
         return 0;
     }
-    const bool wantsHelp = !args.empty() && (args.front() == "--help" || args.front() == "-h");
+    const bool wantsHelp = std::any_of(args.begin(), args.end(), [](const std::string& a) { return a == "--help" || a == "-h"; });
     if (const DeviceKind* k = findDeviceKind(name)) {
         if (wantsHelp) {
             std::cout << "kvr-sim " << k->name << " [options]\n" << runnerOptionsHelp() << k->help;
