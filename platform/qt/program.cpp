@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QThread>
+#include <QTimer>
 
 #include "core/console_screen.h"
 #include "core/system_clock.h"
@@ -121,6 +122,19 @@ int runUnattended(int argc, char** argv, const std::string& name, AppOptions opt
     }
 }
 
+// SIGINT/SIGTERM in window mode: treated as closing the window, so an open
+// box closes too. Signal handlers cannot touch Qt; the GUI thread looks at
+// the flag ten times a second instead.
+void watchStopSignals(QObject& owner, std::function<void()> onStop) {
+    auto* timer = new QTimer(&owner);
+    QObject::connect(timer, &QTimer::timeout, &owner, [timer, onStop] {
+        if (!ConsoleScreen::stopRequested()) return;
+        timer->stop();
+        onStop();
+    });
+    timer->start(100);
+}
+
 }  // namespace
 
 std::unique_ptr<SerialPort> makeProgramPort(const AppOptions& options, Clock& clock, Settings& settings) {
@@ -149,6 +163,7 @@ int runProgram(int argc, char** argv, const ProgramSpec& spec) {
         std::cerr << spec.name << ": no window\n";
         return 1;
     }
+    watchStopSignals(*parts.window, [] { requestStop(); });
     return runWithWindow(
         *parts.window, *parts.face,
         [&ctx, &spec](Screen& screen) {
@@ -176,6 +191,10 @@ int runMenuProgram(int argc, char** argv, const MenuProgramSpec& spec) {
         std::cerr << spec.name << ": no window\n";
         return 1;
     }
+    watchStopSignals(*menu, [] {
+        requestStop();
+        QCoreApplication::exit(1);
+    });
     menu->show();
     QCoreApplication::exec();
     // The menu closed while a job still ran: let it end at its next yield,

@@ -2,6 +2,9 @@
 // holds one Qt application object, and this one already has its own).
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <thread>
+
 #include <QLabel>
 
 #include "core/console_screen.h"
@@ -125,4 +128,35 @@ TEST_F(ProgramHelper, WindowRunShowsTheWindowAndReturnsTheJobResult) {
         return runWith({}, spec);
     };
     EXPECT_EXIT(std::exit(child()), ::testing::ExitedWithCode(8), "");
+}
+
+TEST_F(ProgramHelper, StopSignalInWindowModeClosesAnOpenBoxAndEndsTheRun) {
+    auto child = [] {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        ProgramSpec spec;
+        spec.name = "Otter";
+        spec.makeWindow = [](ProgramContext&) {
+            auto w = std::make_unique<TinyWindow>();
+            WindowParts parts;
+            parts.face = w.get();
+            parts.window = std::move(w);
+            return parts;
+        };
+        spec.job = [](Platform& p, const AppOptions&) {
+            std::thread([] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                std::raise(SIGTERM);
+            }).detach();
+            // Nobody answers: only the signal can end this box.
+            const bool yes = p.screen.messageBox("Set the date?", "Set date", Icon::Information, Buttons::YesNo);
+            try {
+                p.screen.yield();
+            } catch (const ProgramEnd&) {
+                return yes ? 30 : 5;
+            }
+            return 31;
+        };
+        return runWith({}, spec);
+    };
+    EXPECT_EXIT(std::exit(child()), ::testing::ExitedWithCode(5), "");
 }

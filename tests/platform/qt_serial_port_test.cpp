@@ -257,3 +257,19 @@ TEST(QtSerialPort, PortNumbersMapThroughTheSettingsFile) {
     ASSERT_TRUE(port.write(Bytes{0x42}));
     EXPECT_EQ(pty.receive(1, 2000), Bytes{0x42});
 }
+
+TEST(QtSerialPort, ALineThatGoesAwayReportsAnErrorEventAndFailsWrites) {
+    OpenPort p;
+    ASSERT_TRUE(p.open());
+    ::close(p.pty.slave);
+    p.pty.slave = -1;
+    p.pty.closeMaster();
+    const std::int64_t deadline = monoMs() + 300;
+    while (monoMs() < deadline) p.port.waitForBytes(deadline);
+    EXPECT_GE(p.count(PortEvent::Error), 1) << "the receive lamp turns red";
+    EXPECT_EQ(p.count(PortEvent::Receive), 0);
+    const std::int64_t t0 = monoMs();
+    p.port.write(Bytes{1, 2, 3});
+    EXPECT_LT(monoMs() - t0, 3000) << "a write to a dead line is bounded";
+    EXPECT_EQ(p.count(PortEvent::Send), 0) << "nothing was sent";
+}
