@@ -1,5 +1,6 @@
 #include "sim/main/pty_runner.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -16,13 +17,15 @@ namespace kvr::sim {
 
 namespace {
 
-PtyHost* g_host = nullptr;
+std::atomic<PtyHost*> g_host{nullptr};
+volatile std::sig_atomic_t g_stopRequested = 0;
 
 extern "C" void onStopSignal(int) {
-    if (g_host) g_host->stop();
+    g_stopRequested = 1;
+    if (PtyHost* h = g_host.load()) h->stop();
 }
 extern "C" void onStateSignal(int) {
-    if (g_host) g_host->requestSnapshot();
+    if (PtyHost* h = g_host.load()) h->requestSnapshot();
 }
 
 // Written to a temporary name and renamed, so a reader never sees half a file.
@@ -57,6 +60,14 @@ const char* runnerOptionsHelp() {
 }
 
 int runDeviceKind(const DeviceKind& kind, Args args) {
+    // Handlers first: a stop that comes while a large device is still being
+    // built must still end the run the normal way, with its state file.
+    installHandler(SIGTERM, onStopSignal);
+    installHandler(SIGINT, onStopSignal);
+    installHandler(SIGHUP, onStopSignal);
+    installHandler(SIGUSR1, onStateSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+
     std::unique_ptr<SimDevice> device;
     std::string statePath, linkPath;
     bool pace = false;
@@ -85,19 +96,14 @@ int runDeviceKind(const DeviceKind& kind, Args args) {
         }
     }
 
-    g_host = &host;
     host.onSnapshot = [&] {
         if (!statePath.empty()) writeState(statePath, device->state());
     };
-    installHandler(SIGTERM, onStopSignal);
-    installHandler(SIGINT, onStopSignal);
-    installHandler(SIGHUP, onStopSignal);
-    installHandler(SIGUSR1, onStateSignal);
-    std::signal(SIGPIPE, SIG_IGN);
+    g_host = &host;
 
     // The first line tells whoever started us where to connect.
     std::cout << host.slavePath() << std::endl;
-    host.serve();
+    if (!g_stopRequested) host.serve();
 
     g_host = nullptr;
     int status = 0;
