@@ -103,8 +103,10 @@ int MartenRun::tmr_Timer() {
         Form_Unload();
         return 1;
     } catch (const RunEnd& e) {
-        p_.port.close();
-        closeFiles();
+        // Also the way out when the window was closed while a box was open
+        // (the box then answers as cancelled): the user's speed choice is
+        // kept on every end.
+        Form_Unload();
         return e.status;
     }
 }

@@ -181,6 +181,16 @@ TEST_F(RunFixture, NoCommsBoxAnsweredWithAnotherPort) {
     EXPECT_EQ(setting("Port"), "5");
 }
 
+TEST_F(RunFixture, NoPortGivenEndsWithStatusOneAndKeepsTheSpeed) {
+    // A box closed with the window answers as cancelled: the same path.
+    run->optSpeed = 1;
+    EXPECT_EQ(run->tmr_Timer(), 1);
+    EXPECT_EQ(boxTitles(), std::vector<std::string>{"Serial Port"});
+    EXPECT_EQ(setting("Speed"), "1");
+    EXPECT_EQ(setting("Port"), "<absent>");
+    EXPECT_EQ(port.openCount, 0);
+}
+
 TEST_F(RunFixture, NoCommsBoxDefaultIsTheCurrentPortAndZeroEnds) {
     port.attach(3, nullptr);
     storePort(3);
