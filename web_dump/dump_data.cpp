@@ -46,6 +46,41 @@ std::string dumpStartDate(Settings& settings, Clock& clock) {
     return v ? *v : defaultStartDate(clock);
 }
 
+std::size_t writeResponseRows(const std::filesystem::path& answer, std::int32_t probe, DataFile& dump,
+                              DataFile& data, const std::function<void()>& yieldPass, bool& readFailed) {
+    constexpr std::size_t kBlock = 64 * 1024;
+    std::string dumpRows, dataRows;
+    auto flush = [&] {
+        dump.write(dumpRows);
+        data.write(dataRows);
+        dumpRows.clear();
+        dataRows.clear();
+    };
+    LineReader in(answer);
+    std::string line;
+    std::size_t rows = 0, sinceYield = 0;
+    // The rows written so far reach the files even when the window is
+    // closed in the middle (yieldPass throws).
+    struct FlushOnExit {
+        std::function<void()> f;
+        ~FlushOnExit() { f(); }
+    } flushOnExit{flush};
+    while (in.next(line)) {
+        if (++sinceYield == kLinesPerYield) {
+            sinceYield = 0;
+            if (yieldPass) yieldPass();
+        }
+        auto reading = decodeResponseLine(line, probe);
+        if (!reading) continue;
+        dumpRows += dumpRow(*reading, Program::Heron);
+        dataRows += dataRow(*reading, Program::Heron);
+        ++rows;
+        if (dumpRows.size() >= kBlock) flush();
+    }
+    readFailed = in.failed() || !in.isOpen();
+    return rows;
+}
+
 DumpReport dumpData(WebRun& run, const std::string& fDate) {
     DumpReport report;
     Screen& screen = run.screen;
@@ -82,23 +117,10 @@ DumpReport dumpData(WebRun& run, const std::string& fDate) {
         }
         std::error_code ec;
         if (!std::filesystem::exists(responseFile, ec)) continue;
-        {
-            LineReader in(responseFile);
-            std::string line;
-            std::size_t sinceYield = 0;
-            while (in.next(line)) {
-                if (++sinceYield == kLinesPerYield) {
-                    sinceYield = 0;
-                    screen.yield();
-                }
-                auto reading = decodeResponseLine(line, probe);
-                if (!reading) continue;
-                files.dump.write(dumpRow(*reading, Program::Heron));
-                files.data.write(dataRow(*reading, Program::Heron));
-                ++report.rows;
-            }
-            if (in.failed()) report.failedProbes.push_back(probe);
-        }
+        bool readFailed = false;
+        report.rows += writeResponseRows(responseFile, probe, files.dump, files.data, [&] { screen.yield(); },
+                                         readFailed);
+        if (readFailed) report.failedProbes.push_back(probe);
         std::filesystem::remove(responseFile, ec);
         if (!files.ok()) report.writeFailure = files.failureText();
     }

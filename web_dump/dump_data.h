@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/platform.h"
+#include "files/datafile.h"
 #include "web_dump/http_client.h"
 
 namespace kvr::web {
@@ -47,6 +48,14 @@ struct DumpReport {
 std::string pullUrl(const std::string& host, const std::string& fDate, LocalTime now, std::int32_t probe);
 
 DumpReport dumpData(WebRun& run, const std::string& fDate);
+
+// Decodes every line of a stored answer for `probe` and appends its rows to
+// the dump and running files, in blocks (one write per row would cost a
+// system call each). yieldPass is called every few thousand lines. Returns
+// the number of readings; readFailed tells whether the answer could not be
+// read to its end.
+std::size_t writeResponseRows(const std::filesystem::path& answer, std::int32_t probe, DataFile& dump,
+                              DataFile& data, const std::function<void()>& yieldPass, bool& readFailed);
 
 // Start dates of the menu: 365 days back "yyyy/mm/dd", or "LDate" as stored.
 std::string defaultStartDate(Clock& clock);

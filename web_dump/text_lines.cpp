@@ -39,8 +39,10 @@ bool LineReader::next(std::string& line) {
             }
             continue;
         }
-        std::size_t end = buf_.find_first_of("\r\n", pos_);
-        if (end != std::string::npos) {
+        // A plain scan: find_first_of calls memchr on its set for every character.
+        std::size_t end = pos_;
+        while (end < buf_.size() && buf_[end] != '\n' && buf_[end] != '\r') ++end;
+        if (end < buf_.size()) {
             line.append(buf_, pos_, end - pos_);
             skipLf_ = buf_[end] == '\r';
             pos_ = end + 1;

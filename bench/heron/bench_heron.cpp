@@ -13,8 +13,7 @@
 
 #include "files/datafile.h"
 #include "files/probe_files.h"
-#include "web_dump/response_line.h"
-#include "web_dump/text_lines.h"
+#include "web_dump/dump_data.h"
 
 namespace {
 
@@ -60,15 +59,8 @@ int main(int argc, char** argv) {
         kvr::DataFile dump, data;
         dump.open(dir / "Dump00.csv", kvr::DataFile::Mode::Truncate);
         data.open(dir / "KVR Probe Data.csv", kvr::DataFile::Mode::Truncate);
-        kvr::web::LineReader in(input);
-        std::string line;
-        while (in.next(line)) {
-            auto r = kvr::web::decodeResponseLine(line, 12);
-            if (!r) continue;
-            dump.write(kvr::dumpRow(*r, kvr::Program::Heron));
-            data.write(kvr::dataRow(*r, kvr::Program::Heron));
-            ++rows;
-        }
+        bool readFailed = false;
+        rows = static_cast<long>(kvr::web::writeResponseRows(input, 12, dump, data, {}, readFailed));
         dump.close();
         data.close();
     }
