@@ -167,6 +167,21 @@ TEST(PtyKvrSim, ServesStatusClockAndClearAndReportsState) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << "link left behind";
 }
 
+TEST(PtyKvrSim, StopDuringStartUpStillWritesTheStateFile) {
+    const std::string bin = simBinary();
+    if (bin.empty()) GTEST_SKIP() << "kvr-sim not built";
+    TempDir tmp;
+    const fs::path state = tmp.path / "early.json";
+    // The largest ring takes a while to fill; the stop comes before the terminal's path.
+    SimProcess sim({bin, "server", "--slots", "65535", "--state", state.string()});
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    sim.signal(SIGTERM);
+    EXPECT_EQ(sim.wait(20000), 0);
+    auto j = readStateWhenPresent(state, 1000);
+    ASSERT_TRUE(j.is_object());
+    EXPECT_EQ(j["status"]["RecordSlots"], 65535);
+}
+
 TEST(PtyKvrSim, BadOptionsAreRefusedBeforeAnyTerminalIsMade) {
     const std::string bin = simBinary();
     if (bin.empty()) GTEST_SKIP() << "kvr-sim not built";
