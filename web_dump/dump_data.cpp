@@ -97,6 +97,17 @@ DumpReport dumpData(WebRun& run, const std::string& fDate) {
         return report;
     }
 
+    // Without a data service every request would fail the same way; say so
+    // once and leave the files and the last date alone.
+    const std::string host = dataServer(run.settings);
+    if (host.empty()) {
+        screen.messageBox("No data server is set. Enter its host name (and port) as \"- data server\" in "
+                          "\"Setup Internet\".",
+                          "ERROR", Icon::Exclamation, Buttons::Ok);
+        report.result = DumpResult::Failed;
+        return report;
+    }
+
     RunFiles files;
     if (!files.open(run.folder, Program::Heron, run.clock.now())) {
         report.writeFailure = files.failureText();
@@ -110,7 +121,7 @@ DumpReport dumpData(WebRun& run, const std::string& fDate) {
         screen.showEvent("Downloading probe " + std::to_string(probe));
         screen.yield();
 
-        std::string url = pullUrl(dataServer(run.settings), fDate, run.clock.now(), probe);
+        std::string url = pullUrl(host, fDate, run.clock.now(), probe);
         if (!run.http.httpRequest("GET", url, responseFile)) {
             report.failedProbes.push_back(probe);
             continue;

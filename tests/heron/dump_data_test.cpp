@@ -168,6 +168,19 @@ TEST(DumpData, FilesThatCannotBeWrittenStopTheRunBeforeAnyRequest) {
     EXPECT_NE(rig.screen.boxes[0].text.find("KVR Probe Data.csv"), std::string::npos) << rig.screen.boxes[0].text;
 }
 
+TEST(DumpData, NoDataServerIsToldOnceAndTouchesNoFile) {
+    Rig rig;
+    rig.settings.set("KVR", "Startup", "DataServer", "  ");
+    writeFile(rig.dir / "Probes.cfg", "12\r\n7\r\n");
+    DumpReport report = dumpData(rig.run, "2014/05/01");
+    EXPECT_EQ(report.result, DumpResult::Failed);
+    EXPECT_TRUE(rig.http.requests.empty());
+    ASSERT_EQ(rig.screen.boxes.size(), 1u);
+    EXPECT_EQ(rig.screen.boxes[0].title, "ERROR");
+    EXPECT_FALSE(std::filesystem::exists(rig.dir / "KVR Dumps"));
+    EXPECT_EQ(rig.lastDate(), "<absent>");
+}
+
 TEST(DumpData, StartDates) {
     Rig rig;
     EXPECT_EQ(defaultStartDate(rig.clock), "2011/03/05");
