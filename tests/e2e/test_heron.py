@@ -264,6 +264,18 @@ class HeronRun(unittest.TestCase):
             "ERROR(12002): The HTTP server could not process the data. "), self.boxes[0])
         self.assertIsNone(self.last_date())
 
+    def test_slow_answer_that_keeps_coming_is_not_cut(self):
+        # The time limit counts silence, not the whole answer: lines 0.7 s
+        # apart over about 4 s must pass a 2-second limit.
+        host = self.start_service("--fault", "trickle", "--trickle-ms", "700", "--interval", "1440")
+        self.settings(DataServer=host, HttpTimeout="2")
+        self.probes("12\r\n")
+        start = (datetime.date.today() - datetime.timedelta(days=4)).strftime("%Y/%m/%d")
+        r = self.run_heron("--answer", f"Reload Data={start}", timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr + json.dumps(self.boxes))
+        self.assertGreater(self.elapsed, 2.5)
+        self.check_files([(12, self.requests()[0]["target"])])
+
     def test_huge_answer_is_streamed_to_disk(self):
         host = self.start_service("--fault", "huge", "--huge-mb", "300", "--interval", "1440")
         self.settings(DataServer=host)
