@@ -186,6 +186,11 @@ void MartenRun::walkServerRing() {
 }
 
 void MartenRun::downloadLogger() {
+    // The user may flip the speed option during the download; switching
+    // back must follow what was switched up, or logger and port would stay
+    // at 56000 baud and the next run would find no logger at 9600.
+    const bool lo = speedIsLo();
+    logger.speedIsLo = [lo] { return lo; };
     logger.SetBaudrate(1);
     for (std::int32_t i = 1; i <= link.NumReadings; ++i) {
         p_.screen.nextDumpImg();
@@ -203,6 +208,7 @@ void MartenRun::downloadLogger() {
     const bool failed = link.CommsError;
     logger.SetBaudrate(0);
     if (failed) link.CommsError = true;
+    logger.speedIsLo = [this] { return speedIsLo(); };
 }
 
 void MartenRun::download() {

@@ -116,6 +116,7 @@ struct LoggerCase {
     int answeredBlocks;  // -1: all
     int status;
     bool cleared;
+    int flipAfterYields = -1;  // the user flips the speed option mid-download
 };
 
 class LoggerRunTest : public RunFixture, public ::testing::WithParamInterface<LoggerCase> {};
@@ -127,9 +128,14 @@ TEST_P(LoggerRunTest, DownloadsAndClearsOnlyWhenComplete) {
     port.attach(3, &cutter);
     storePort(3);
     run->optSpeed = c.speed;
+    int yields = 0;
+    screen.onYield = [&] {
+        if (++yields == c.flipAfterYields) run->optSpeed = 1 - c.speed;
+    };
 
     EXPECT_EQ(run->tmr_Timer(), c.status);
     EXPECT_TRUE(run->LoggerMode);
+    EXPECT_EQ(logger.baud(), 9600) << "the logger is back at the standing speed";
     const auto st = logger.state();
     const auto& cl = st["clears"];
     EXPECT_EQ(!cl.empty(), c.cleared) << st.dump();
@@ -143,7 +149,8 @@ TEST_P(LoggerRunTest, DownloadsAndClearsOnlyWhenComplete) {
 INSTANTIATE_TEST_SUITE_P(Marten, LoggerRunTest,
                          ::testing::Values(LoggerCase{"lo", 0, -1, 0, true}, LoggerCase{"hi", 1, -1, 0, true},
                                            LoggerCase{"hi_cut", 1, 2, 1, false},
-                                           LoggerCase{"lo_cut", 0, 2, 1, false}),
+                                           LoggerCase{"lo_cut", 0, 2, 1, false},
+                                           LoggerCase{"hi_flipped_to_lo", 1, -1, 0, true, 40}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
