@@ -159,6 +159,13 @@ web::HttpOutcome QtHttpTransport::perform(const web::HttpRequestSpec& spec,
     if (sinkFailed) return out;  // the caller knows its sink failed
 
     QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    // A 200 whose body broke off (connection closed before the end) is not
+    // an answer: its readings would be cut short while the run counts it whole.
+    if (status.isValid() && status.toInt() == 200 && reply->error() != QNetworkReply::NoError) {
+        out.errorNumber = static_cast<int>(reply->error());
+        out.errorText = reply->errorString().toStdString();
+        return out;
+    }
     if (status.isValid()) {
         out.haveStatus = true;
         out.status = status.toInt();
@@ -166,8 +173,8 @@ web::HttpOutcome QtHttpTransport::perform(const web::HttpRequestSpec& spec,
         return out;
     }
     if (reply->error() != QNetworkReply::NoError) {
-        // Qt's error codes are all above 0; keep them apart from statuses.
-        out.errorNumber = 12000 + static_cast<int>(reply->error());
+        // Qt's network error codes are all above 0 and below the time limit's number.
+        out.errorNumber = static_cast<int>(reply->error());
         out.errorText = reply->errorString().toStdString();
     }
     return out;

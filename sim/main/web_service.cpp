@@ -31,7 +31,8 @@ const char* const kHelp =
     "  --port N              port on 127.0.0.1 (0, the default: any free port)\n"
     "  --seed N              seed of the generated readings (default 1)\n"
     "  --interval M          minutes between two readings of a probe (default 360)\n"
-    "  --fault MODE          404 | 500 | hang | trickle | other-probe | short-lines | huge\n"
+    "  --fault MODE          404 | 500 | hang | trickle | other-probe | short-lines | huge | cut\n"
+    "                        (cut: the connection closes halfway through the answer)\n"
     "  --fault-probe N       apply the fault only to requests for probe N\n"
     "  --huge-mb N           size of a huge answer in megabytes (default 300)\n"
     "  --trickle-ms N        pause between the lines of a trickling answer (default 300)\n"
@@ -78,7 +79,7 @@ Options parse(const Args& args) {
         } else
             throw std::invalid_argument("unknown option '" + a + "'");
     }
-    static const char* const kFaults[] = {"", "404", "500", "hang", "trickle", "other-probe", "short-lines", "huge"};
+    static const char* const kFaults[] = {"", "404", "500", "hang", "trickle", "other-probe", "short-lines", "huge", "cut"};
     bool known = false;
     for (const char* f : kFaults) known = known || o.fault == f;
     if (!known) throw std::invalid_argument("unknown fault '" + o.fault + "'");
@@ -223,13 +224,14 @@ struct Service {
 
         // The body as lines, produced on demand so nothing large is held.
         struct Body {
-            std::int64_t minute, end;
+            std::int64_t minute, end, cutAt;
             std::uint64_t hugeLeft = 0;
         };
         auto body = std::make_shared<Body>();
         const std::int64_t step = opt.intervalMinutes;
         body->minute = (*from * 1440 + step - 1) / step * step;
         body->end = *to * 1440;
+        body->cutAt = fault == "cut" ? body->minute + (body->end - body->minute) / 2 : body->end + 1;
         if (fault == "huge") body->hugeLeft = static_cast<std::uint64_t>(opt.hugeMb) * 1024 * 1024;
         const std::uint64_t seed = opt.seed;
         const int trickleMs = opt.trickleMs;
@@ -251,13 +253,16 @@ struct Service {
                 body->hugeLeft -= n;
                 return sink.write(filler.data(), n);
             }
+            // Ending without the last chunk makes the HTTP library drop the
+            // connection mid-answer.
+            if (body->minute >= body->cutAt) return false;
             if (body->minute >= body->end) {
                 sink.done();
                 return true;
             }
             std::string out;
             // Batches of lines, or one line per pause when trickling.
-            for (int i = 0; i < (trickle ? 1 : 512) && body->minute < body->end; ++i) {
+            for (int i = 0; i < (trickle ? 1 : 512) && body->minute < body->end && body->minute < body->cutAt; ++i) {
                 out += readingLine(seed, probe, body->minute, static_cast<int>(step));
                 if (otherProbe && i % 3 == 0)
                     out += readingLine(seed + 1, probe + 1, body->minute, static_cast<int>(step));

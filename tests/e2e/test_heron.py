@@ -264,6 +264,19 @@ class HeronRun(unittest.TestCase):
             "ERROR(12002): The HTTP server could not process the data. "), self.boxes[0])
         self.assertIsNone(self.last_date())
 
+    def test_answer_broken_off_is_a_failure(self):
+        host = self.start_service("--fault", "cut", "--interval", "60")
+        self.settings(DataServer=host)
+        self.probes("12\r\n")
+        r = self.run_heron("--answer", "Reload Data=2014/05/01")
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertEqual(len(self.boxes), 3, self.boxes)  # the date, the failed request, the closing message
+        self.assertEqual(self.boxes[1]["title"], "ERROR")
+        self.assertTrue(self.boxes[1]["text"].startswith("ERROR(2): The HTTP server could not process the data. "),
+                        self.boxes)
+        self.assertIn("probe 12 could not be downloaded", self.boxes[2]["text"])
+        self.assertIsNone(self.last_date())
+
     def test_slow_answer_that_keeps_coming_is_not_cut(self):
         # The time limit counts silence, not the whole answer: lines 0.7 s
         # apart over about 4 s must pass a 2-second limit.
