@@ -112,7 +112,7 @@ int MartenRun::tmr_Timer() {
 }
 
 void MartenRun::connect() {
-    while (link.CommsError) {
+    for (int pass = 1; link.CommsError; ++pass) {
         p_.screen.yield();
         p_.screen.nextDumpImg();
         OpenPort();
@@ -130,6 +130,10 @@ void MartenRun::connect() {
         Port = toPort(leadingInt(answer));
         if (Port == 0) throw RunEnd{1};
         p_.settings.set(kApp, kSection, "Port", std::to_string(Port));
+        if (pass >= kMaxConnectionPasses) {
+            p_.screen.showEvent("No device answered in " + std::to_string(pass) + " attempts, giving up");
+            throw RunEnd{1};
+        }
     }
 }
 

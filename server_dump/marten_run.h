@@ -42,6 +42,10 @@ public:
     void Form_Unload();
 
     static constexpr int kAlreadyRunning = -1;
+    // Connection attempts before the run gives up. A person retries a few
+    // times; an unattended run whose "No Comms" answer is the same port
+    // again would otherwise retry for ever.
+    static constexpr int kMaxConnectionPasses = 20;
 
     // The speed option pair: 0 "Lo", 1 "Hi". The window writes it when the
     // user clicks and reads it after Form_Load; the run reads it while it

@@ -191,6 +191,15 @@ TEST_F(RunFixture, NoPortGivenEndsWithStatusOneAndKeepsTheSpeed) {
     EXPECT_EQ(port.openCount, 0);
 }
 
+TEST_F(RunFixture, RetryingASilentPortEndsAfterABoundedNumberOfPasses) {
+    port.attach(3, nullptr);
+    storePort(3);  // every "No Comms" box keeps its default: port 3 again
+    EXPECT_EQ(run->tmr_Timer(), 1);
+    EXPECT_EQ(static_cast<int>(screen.boxes.size()), MartenRun::kMaxConnectionPasses);
+    EXPECT_EQ(port.openCount, MartenRun::kMaxConnectionPasses);
+    EXPECT_FALSE(port.isOpen());
+}
+
 TEST_F(RunFixture, NoCommsBoxDefaultIsTheCurrentPortAndZeroEnds) {
     port.attach(3, nullptr);
     storePort(3);
