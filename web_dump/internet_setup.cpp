@@ -78,7 +78,13 @@ RequestProxy requestProxy(Settings& s) {
     return p;
 }
 
-std::string dataServer(Settings& s) { return trimBlanks(s.get(kKvrApp, kStartup, kDataServerKey, "")); }
+std::string dataServer(Settings& s) {
+    // The URL adds "http://" itself; a pasted address must not double it.
+    std::string host = trimBlanks(s.get(kKvrApp, kStartup, kDataServerKey, ""));
+    if (host.rfind("http://", 0) == 0) host.erase(0, 7);
+    while (!host.empty() && host.back() == '/') host.pop_back();
+    return host;
+}
 
 bool splitHostPort(const std::string& text, std::string& host, int& port) {
     std::string t = trimBlanks(text);

@@ -60,6 +60,17 @@ TEST(InternetSetup, WindowAndRequestReadTheModeDifferently) {
     }
 }
 
+TEST(InternetSetup, DataServerHostForTheUrl) {
+    const std::pair<const char*, const char*> cases[] = {{" data.example:8080 ", "data.example:8080"},
+                                                         {"http://data.example/", "data.example"},
+                                                         {"", ""}};
+    for (const auto& [stored, host] : cases) {
+        testing::MemorySettings s;
+        s.set("KVR", "Startup", "DataServer", stored);
+        EXPECT_EQ(dataServer(s), host) << stored;
+    }
+}
+
 TEST(ProxyBypass, Matching) {
     struct Case {
         const char* host;
