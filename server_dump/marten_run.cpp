@@ -1,5 +1,7 @@
 #include "server_dump/marten_run.h"
 
+#include <algorithm>
+
 #include "core/devtime.h"
 #include "core/numbers.h"
 #include "server_dump/run_end.h"
@@ -10,6 +12,7 @@ namespace {
 
 constexpr const char* kApp = "NVA5";
 constexpr const char* kSection = "Startup";
+constexpr std::int32_t kLastLoggerBlock = 32767;
 constexpr const char* kPortPrompt = "Please enter the serial port number the KVR Probe Server is connected to.";
 
 std::int16_t toPort(std::int32_t n) {
@@ -196,7 +199,10 @@ void MartenRun::downloadLogger() {
     const bool lo = speedIsLo();
     logger.speedIsLo = [lo] { return lo; };
     logger.SetBaudrate(1);
-    for (std::int32_t i = 1; i <= link.NumReadings; ++i) {
+    // Reading i lives in block i + 63 and block numbers are 16-bit: a reload
+    // count beyond that would only walk through unaddressable blocks.
+    const std::int32_t last = std::min<std::int32_t>(link.NumReadings, kLastLoggerBlock - 63);
+    for (std::int32_t i = 1; i <= last; ++i) {
         p_.screen.nextDumpImg();
         showProgress(i);
         p_.screen.yield();

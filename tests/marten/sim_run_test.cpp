@@ -146,6 +146,17 @@ TEST_P(LoggerRunTest, DownloadsAndClearsOnlyWhenComplete) {
     EXPECT_EQ(port.settings(), "9600,n,8,1") << "the port is back at the standing speed";
 }
 
+TEST_F(RunFixture, HugeLoggerReloadEnds) {
+    sim::Logger logger(sim::parseLoggerOptions({"--readings", "0", "--now", "2012-03-04 12:00"}));
+    port.attach(3, &logger);
+    storePort(3);
+    screen.answer("No Readings", "100000");
+    EXPECT_EQ(run->tmr_Timer(), 0);
+    EXPECT_EQ(screen.events.back(), "Server readings cleared");
+    EXPECT_NE(std::find(screen.events.begin(), screen.events.end(), "Loading reading 32704/100000"),
+              screen.events.end());
+}
+
 INSTANTIATE_TEST_SUITE_P(Marten, LoggerRunTest,
                          ::testing::Values(LoggerCase{"lo", 0, -1, 0, true}, LoggerCase{"hi", 1, -1, 0, true},
                                            LoggerCase{"hi_cut", 1, 2, 1, false},
