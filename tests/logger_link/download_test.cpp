@@ -75,23 +75,54 @@ TEST(LoggerDownload, AppendsWithoutASecondHeader) {
 TEST(LoggerDownload, OrdinaryLabelsAndProgress) {
     TempDir dir;
     Rig rig;
-    sim::Logger dev(sim::parseLoggerOptions({"--probes", "1", "--readings", "6", "--now", "2012-03-04 12:00:00"}));
+    sim::Logger dev(sim::parseLoggerOptions({"--probes", "2", "--readings", "10", "--now", "2012-03-04 12:00:00"}));
     rig.attach(&dev);
     rig.link.DumpFolder = dir.path;
     rig.link.GetStatus();
-    // Blocks: header, 4 records, "same probe" header, 2 records.
-    ASSERT_EQ(rig.state.NumReadings, 4);
+    // Per probe: header, 4 records, "same probe" header, 1 record.
+    ASSERT_EQ(rig.state.NumReadings, 8);
     rig.screen.events.clear();
     rig.screen.progress.clear();
     ASSERT_TRUE(rig.link.GetData());
-    ASSERT_FALSE(dev.expectedRows().empty());
-    const std::string& row = dev.expectedRows()[0];
-    auto probe = std::to_string(std::stoi(row.substr(0, row.find(','))));
+    ASSERT_EQ(dev.expectedRows().size(), 10u);
+    auto probeOf = [](const std::string& row) { return std::to_string(std::stoi(row.substr(0, row.find(',')))); };
+    const std::string a = probeOf(dev.expectedRows()[0]), b = probeOf(dev.expectedRows()[5]);
+    ASSERT_NE(a, b);
+    // The reading count restarts with each new probe, not at a "same probe" header.
     EXPECT_EQ(rig.screen.events,
-              (std::vector<std::string>{"Requesting probe readings ...", "Dumping data ... probe " + probe + " reading number 0.",
-                                        "Dumping data ... probe " + probe + " reading number 4.",
+              (std::vector<std::string>{"Requesting probe readings ...",
+                                        "Dumping data ... probe " + a + " reading number 0.",
+                                        "Dumping data ... probe " + a + " reading number 4.",
+                                        "Dumping data ... probe " + b + " reading number 0.",
+                                        "Dumping data ... probe " + b + " reading number 4.",
                                         "Data download completed."}));
-    EXPECT_EQ(rig.screen.progress, (std::vector<int>{25, 50, 75, 100, 0}));
+    EXPECT_EQ(rig.screen.progress, (std::vector<int>{12, 25, 37, 50, 62, 75, 87, 100, 0}));
+}
+
+TEST(LoggerDownload, BlockAnswersForAnotherBlock) {
+    struct Case {
+        const char* name;
+        int wrongAnswers;
+        std::size_t requests;
+        bool error;
+    };
+    for (const Case& c : {Case{"three wrong, then the block", 3, 4, false}, Case{"always wrong", 9, 4, true},
+                          Case{"none wrong", 0, 1, false}}) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        ScriptDevice dev;
+        auto block = [](int n) {
+            std::vector<std::uint8_t> d{0, static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n), 0, 0};
+            d.resize(133, 0x11);
+            return answer(d);
+        };
+        for (int i = 0; i < c.wrongAnswers; ++i) dev.replies.push_back(block(65));
+        dev.replies.push_back(block(64));
+        rig.attach(&dev);
+        rig.link.GetProbeDataBlock(64);
+        EXPECT_EQ(dev.requests.size(), c.requests);
+        EXPECT_EQ(rig.state.CommsError, c.error);
+    }
 }
 
 TEST(LoggerDownload, FailedBlockSkipsTheRest) {
@@ -230,6 +261,25 @@ TEST(LoggerDownload, WriteFailureIsReported) {
     }
 }
 
+TEST(LoggerDownload, FullDiskIsReported) {
+    // The running file exists but nothing more fits: the rows do not reach
+    // the disk, and the download must say so.
+    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    for (Type t : {Type::Ordinary, Type::Extended}) {
+        TempDir dir;
+        std::filesystem::create_symlink("/dev/full", dataFilePath(dir.path));
+        Rig rig;
+        sim::Logger dev(simOptions(t));
+        rig.attach(&dev);
+        rig.link.DumpFolder = dir.path;
+        rig.link.GetStatus();
+        ASSERT_FALSE(rig.state.CommsError);
+        bool ok = rig.link.ExtendedStatus ? rig.link.GetRadioData() : rig.link.GetData();
+        EXPECT_FALSE(ok);
+        EXPECT_NE(rig.link.writeFailure.find("KVR Probe Data.csv"), std::string::npos) << rig.link.writeFailure;
+    }
+}
+
 struct DecodeCase {
     const char* name;
     std::uint8_t b0, b1, b2;
@@ -240,6 +290,7 @@ struct DecodeCase {
 TEST(LoggerRecord, DepthAndUnitTemperature) {
     const std::vector<DecodeCase> cases = {
         {"raw 300 stays 30.0", 0x2C, 0x81, 0x2C, 20, 0, 30.0f, 3.0f, 20.0f},
+        {"raw 300 stays 30.0 with a cold unit", 0x2C, 0x81, 0x2C, 0x02, 0x80, 30.0f, 3.0f, 2.5f},
         {"raw 350 with cold unit", 0x5E, 0x81, 0x2C, 0x02, 0x80, -15.0f, 3.0f, 2.5f},
         {"raw 350 with unit 20", 0x5E, 0x81, 0x2C, 20, 0, 35.0f, 3.0f, 20.0f},
         {"raw 50 with unit 45", 50, 0x00, 0x00, 45, 0, 55.0f, 0.0f, 45.0f},

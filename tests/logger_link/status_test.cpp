@@ -104,12 +104,14 @@ struct FailCase {
     std::int16_t scanRate;
     std::size_t frames;
     int cellCalls;
+    bool cellConnected = false;
 };
 
 TEST(LoggerStatus, FailuresAndModemHandOver) {
     const std::vector<FailCase> cases = {
         {"silent, resident scan: one frame", {"--silent-after", "0"}, 5, 1, 0},
         {"silent, single run: one try", {"--silent-after", "0"}, 0, 4, 0},
+        {"silent, resident scan over a cell call: one try", {"--silent-after", "0"}, 5, 4, 0, true},
         {"corrupt, resident scan: three frames", {"--corrupt-every", "1"}, 5, 3, 0},
         // A modem keeps taking the call: bounded restarts, then no comms.
         {"modem answering zero", {"--modem-zero"}, 5, 1 + LoggerLink::kMaxCellRestarts, 1 + LoggerLink::kMaxCellRestarts},
@@ -121,6 +123,7 @@ TEST(LoggerStatus, FailuresAndModemHandOver) {
         sim::Logger dev(sim::parseLoggerOptions(c.simArgs));
         rig.attach(&dev);
         rig.link.ScanRate = c.scanRate;
+        rig.link.CellConnected = c.cellConnected;
         int calls = 0;
         rig.link.cellRegistered = [&] {
             ++calls;
