@@ -57,21 +57,6 @@ TEST(LoggerDownload, RowsOfEachLayout) {
     }
 }
 
-TEST(LoggerDownload, AppendsWithoutASecondHeader) {
-    TempDir dir;
-    Rig rig;
-    sim::Logger dev(simOptions(Type::Server));
-    rig.attach(&dev);
-    rig.link.DumpFolder = dir.path;
-    rig.link.GetStatus();
-    ASSERT_TRUE(rig.link.GetRadioData());
-    rig.state.NextRecord = dev.nextRecord();  // same ring again
-    ASSERT_TRUE(rig.link.GetRadioData());
-    std::string rows;
-    for (auto& r : dev.expectedRows()) rows += r;
-    EXPECT_EQ(readFile(dataFilePath(dir.path)), std::string(kDataHeader) + "\r\n" + rows + rows);
-}
-
 TEST(LoggerDownload, OrdinaryLabelsAndProgress) {
     TempDir dir;
     Rig rig;
@@ -253,25 +238,6 @@ TEST(LoggerDownload, WriteFailureIsReported) {
         sim::Logger dev(simOptions(t));
         rig.attach(&dev);
         rig.link.DumpFolder = dir.path / "plain" / "sub";  // a folder under a file cannot exist
-        rig.link.GetStatus();
-        ASSERT_FALSE(rig.state.CommsError);
-        bool ok = rig.link.ExtendedStatus ? rig.link.GetRadioData() : rig.link.GetData();
-        EXPECT_FALSE(ok);
-        EXPECT_NE(rig.link.writeFailure.find("KVR Probe Data.csv"), std::string::npos) << rig.link.writeFailure;
-    }
-}
-
-TEST(LoggerDownload, FullDiskIsReported) {
-    // The running file exists but nothing more fits: the rows do not reach
-    // the disk, and the download must say so.
-    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    for (Type t : {Type::Ordinary, Type::Extended}) {
-        TempDir dir;
-        std::filesystem::create_symlink("/dev/full", dataFilePath(dir.path));
-        Rig rig;
-        sim::Logger dev(simOptions(t));
-        rig.attach(&dev);
-        rig.link.DumpFolder = dir.path;
         rig.link.GetStatus();
         ASSERT_FALSE(rig.state.CommsError);
         bool ok = rig.link.ExtendedStatus ? rig.link.GetRadioData() : rig.link.GetData();

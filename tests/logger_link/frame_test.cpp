@@ -116,18 +116,6 @@ TEST(LoggerFrame, ReceiverGivesTheSameResultWhateverTheChunks) {
     }
 }
 
-TEST(LoggerFrame, ReceiverDropsBeyondTheBuffer) {
-    logger::Buffer rx{};
-    std::int16_t rxLen = 0, al = 14;
-    logger::Receiver r(rx, rxLen, al);
-    Bytes flood(2000, 0x22);
-    flood[0] = 0x5E;
-    flood[4] = 0x05;  // too small to count as a length
-    r.feed(flood);
-    EXPECT_EQ(rxLen, logger::kBufTop);
-    EXPECT_EQ(rx[logger::kBufTop], 0x22);
-}
-
 struct CheckCase {
     const char* name;
     std::function<void(Bytes&)> damage;
