@@ -24,8 +24,10 @@ QApplication& app() {
     static int argc = 1;
     static char arg0[] = "test_marten_gui";
     static char* argv[] = {arg0, nullptr};
-    static QApplication a(argc, argv);
-    return a;
+    // Never destroyed: tearing a QApplication down among the other statics
+    // at exit crashes in Qt's own globals.
+    static QApplication* a = new QApplication(argc, argv);
+    return *a;
 }
 
 TEST(MartenWindow, ShowsItsControls) {
@@ -94,7 +96,7 @@ TEST(MartenWindow, RunStartsOnFirstTickAndClosingMidRunStoresTheSpeed) {
         }
     });
     driver.start(10);
-    QTimer::singleShot(60000, [&] { w.close(); });  // bound: never hang
+    QTimer::singleShot(60000, &w, [&] { w.close(); });  // bound: never hang
 
     const int status = kvr::qt::runWithWindow(
         w, w,
