@@ -252,6 +252,18 @@ class HeronRun(unittest.TestCase):
         self.check_files([(12, targets[0]), (13, targets[1])])
         self.assertIn("404 from the stand-in service", self.read("WebResponse.html"))
 
+    def test_unreachable_service_fails_promptly(self):
+        self.settings(DataServer=f"127.0.0.1:{free_port()}")
+        self.probes("12\r\n13\r\n")
+        r = self.run_heron(timeout=60)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertLess(self.elapsed, 20)
+        self.assertEqual([b["title"] for b in self.boxes], ["ERROR", "ERROR", "ERROR"])
+        self.assertTrue(self.boxes[0]["text"].startswith("ERROR(1): The HTTP server could not process the data. "),
+                        self.boxes[0])
+        self.assertIn("probes 12, 13 could not be downloaded", self.boxes[2]["text"])
+        self.assertFalse(os.path.exists(os.path.join(self.app, "WebProbeData.csv")))
+
     def test_hung_service_ends_at_the_time_limit(self):
         host = self.start_service("--fault", "hang")
         self.settings(DataServer=host, HttpTimeout="2")
