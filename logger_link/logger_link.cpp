@@ -100,7 +100,8 @@ void LoggerLink::Transmit(std::int16_t& AnswerLength, bool NoRetries, float time
                 // First byte: block on the port until something arrives.
                 std::int64_t T = p_.clock.monotonicMs();
                 const std::int64_t firstDeadline = T + E + timeoutMs + v_.firstByteMs;
-                while (p_.port.bytesWaiting() == 0 && p_.clock.monotonicMs() < firstDeadline)
+                // A port that went away cannot block: stop waiting rather than spin.
+                while (p_.port.isOpen() && p_.port.bytesWaiting() == 0 && p_.clock.monotonicMs() < firstDeadline)
                     p_.port.waitForBytes(firstDeadline);
 
                 // Collect: the limit is one of inactivity, restarted by each chunk.
@@ -118,6 +119,8 @@ void LoggerLink::Transmit(std::int16_t& AnswerLength, bool NoRetries, float time
                         }
                         rx.feed(chunk);
                         T = p_.clock.monotonicMs();
+                    } else if (!p_.port.isOpen()) {
+                        break;
                     } else {
                         p_.port.waitForBytes(T + limit);
                     }
