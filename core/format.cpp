@@ -158,8 +158,11 @@ std::string formatFloat(float value, const std::string& pattern) { return format
 
 std::string numberField(std::int64_t value) {
     // The space in front doubles as the place of a minus sign.
-    if (value < 0) return std::to_string(value) + " ";
-    return " " + std::to_string(value) + " ";
+    std::string out;
+    if (value >= 0) out.push_back(' ');
+    out += std::to_string(value);
+    out.push_back(' ');
+    return out;
 }
 
 std::string formatDate(LocalTime t, const std::string& pattern) {
