@@ -1,0 +1,633 @@
+"""Fault-injection matrix: the real programs, unattended, against kvr-sim
+devices that go silent, corrupt answers, or whose files cannot be written,
+and against malformed input files, garbage settings and a misbehaving web
+service. Every case checks the written files byte for byte against a clean
+run of the same device, and the device's own state (was it cleared?).
+
+The safety rules checked throughout:
+  - a device is cleared only when every row reached the files;
+  - rows written are a prefix of a clean run's rows (no duplicate, no partial
+    line, no row a clean run does not write);
+  - a lost link or a failed write ends with exit status 1 and, for a write,
+    a message naming the file;
+  - no run crashes (ends by a signal) or hangs (every run is time-bounded).
+
+KVR_LONG=1 sweeps every k of the silent-link table instead of a few.
+"""
+
+import collections
+import concurrent.futures
+import datetime
+import itertools
+import os
+import random
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import matrix_lib as M  # noqa: E402
+import test_heron  # noqa: E402  (expected_rows: the rows heron must write for an answer)
+
+NOW = ["--now", "2012-03-04 12:00"]
+SERVER = ["server", "--count", "30", "--slots", "100", "--next", "80", "--seed", "11"] + NOW
+SERVER_BIG = ["server", "--count", "200", "--slots", "300", "--next", "250", "--seed", "11"] + NOW
+MARTEN_LOGGER = ["logger", "--readings", "12", "--seed", "3"] + NOW
+# Otter's loggers keep the present clock: their own expectedRows (what a
+# complete download must write) are then the reference of every run.
+OTTER_LOGGERS = {
+    "ordinary": ["logger", "--type", "ordinary", "--readings", "20", "--seed", "4"],
+    "extended": ["logger", "--type", "extended", "--readings", "20", "--seed", "4"],
+    "server": ["logger", "--type", "server", "--readings", "20", "--seed", "4"],
+}
+OTTER_BAUD = {"ordinary": "9600", "extended": "56000", "server": "9600"}
+
+
+def exchanges(state):
+    f = state.get("faults") or {}
+    return f.get("exchanges", state.get("requests", 0))
+
+
+def cut_points(n, extra=()):
+    """k values for a run of n exchanges: a few spread over the run, or all of them."""
+    if M.LONG:
+        return list(range(0, n))
+    picks = {1, 2, n // 4, n // 2, (3 * n) // 4, n - 3, n - 2, n - 1} | set(extra)
+    return sorted(k for k in picks if 0 < k < n)
+
+
+def counter_le(a, b):
+    ca, cb = collections.Counter(a), collections.Counter(b)
+    return all(ca[r] <= cb[r] for r in ca)
+
+
+class MatrixCase(unittest.TestCase):
+    def setUp(self):
+        self._tmp = tempfile.mkdtemp(prefix="matrix_e2e_")
+        self.addCleanup(shutil.rmtree, self._tmp, True)
+        self.sims = []
+        self.addCleanup(self._stop_sims)
+        self.n = itertools.count(1)
+
+    def _stop_sims(self):
+        for s in self.sims:
+            s.kill()
+
+    def newdir(self, name):
+        d = os.path.join(self._tmp, "%03d-%s" % (next(self.n), name))
+        os.makedirs(os.path.join(d, "cfg", "kvr-probe"))
+        os.makedirs(os.path.join(d, "out"))
+        return d
+
+    def sim(self, d, args):
+        s = M.Sim(d, "sim", args)
+        self.sims.append(s)
+        return s
+
+    @staticmethod
+    def env(d):
+        return dict(os.environ, XDG_CONFIG_HOME=os.path.join(d, "cfg"), QT_QPA_PLATFORM="offscreen")
+
+    @staticmethod
+    def write(path, data, mode="w"):
+        with open(path, mode) as f:
+            f.write(data)
+
+    # ---------------------------------------------------------------- programs
+
+    def marten(self, d, port_path, speed="0", answers=("No Comms=0",), port="3", wrap=None):
+        self.write(os.path.join(d, "cfg", "kvr-probe", "KVR.conf"), "[Ports]\nCOM3=%s\n" % port_path)
+        self.write(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf"), "[Startup]\nPort=%s\nSpeed=%s\n" % (port, speed))
+        cmd = [M.MARTEN, "--unattended", "--folder", os.path.join(d, "out")]
+        for a in answers:
+            cmd += ["--answer", a]
+        return M.run_program(wrap(cmd) if wrap else cmd, self.env(d))
+
+    def otter(self, d, port_path, baud="9600", cfg=None, wrap=None, answers=("SET DATE=Yes",)):
+        self.write(os.path.join(d, "cfg", "kvr-probe", "KVR.conf"), "[Ports]\nCOM1=%s\n" % port_path)
+        if cfg is None:
+            cfg = ("Coms port = 1\r\nBaud rate = %s\r\nScan rate = 0\r\nDump folder =\r\n2nd port = 0\r\n" % baud).encode()
+        self.write(os.path.join(d, "out", "Otter.cfg"), cfg, "wb")
+        cmd = [M.OTTER, "--unattended", "--folder", os.path.join(d, "out")]
+        for a in answers:
+            cmd += ["--answer", a]
+        return M.run_program(wrap(cmd) if wrap else cmd, self.env(d))
+
+    @staticmethod
+    def data(d):
+        return M.read_bytes(os.path.join(d, "out", "KVR Probe Data.csv"))
+
+    @staticmethod
+    def dump(d):
+        return M.read_bytes(os.path.join(d, "out", "KVR Dumps", "Dump00.csv"))
+
+    @staticmethod
+    def parallel(fn, items):
+        """fn over items, a few at a time: the runs mostly wait on time limits, not the CPU."""
+        with concurrent.futures.ThreadPoolExecutor(max_workers=M.WORKERS) as pool:
+            return list(pool.map(fn, items))
+
+    def assert_bounded(self, run, kind, case):
+        self.assertFalse(run.hung, "hung: %s" % case)
+        self.assertFalse(run.crashed, "ended by signal %s: %s" % (run.rc and -run.rc, case))
+        self.assertIn(run.rc, (0, 1), run)
+
+
+# ====================================================================== 1 + 2
+class SerialFaults(MatrixCase):
+    """Silent links and noisy links for every serial configuration."""
+
+    # name, program, sim args, speed/baud, whether rows may come out of ring order
+    CONFIGS = [
+        dict(name="marten-lo", prog="marten", sim=SERVER, speed="0", unordered=False),
+        dict(name="marten-hi", prog="marten", sim=SERVER, speed="1", unordered=True),
+        dict(name="marten-logger", prog="marten", sim=MARTEN_LOGGER, speed="0", unordered=False),
+        dict(name="otter-ordinary", prog="otter", sim=OTTER_LOGGERS["ordinary"], speed="ordinary", unordered=False),
+        dict(name="otter-extended", prog="otter", sim=OTTER_LOGGERS["extended"], speed="extended", unordered=False),
+        dict(name="otter-server", prog="otter", sim=OTTER_LOGGERS["server"], speed="server", unordered=False),
+    ]
+    findings = []
+
+    def one_run(self, cfg, faults, tag):
+        d = self.newdir(cfg["name"] + "-" + tag)
+        s = self.sim(d, cfg["sim"][:1] + faults + cfg["sim"][1:])
+        if cfg["prog"] == "marten":
+            run = self.marten(d, s.path, speed=cfg["speed"])
+        else:
+            run = self.otter(d, s.path, baud=OTTER_BAUD[cfg["speed"]])
+        state = s.stop()
+        return d, run, state
+
+    def clean(self, cfg, sim_override=None):
+        c = dict(cfg, sim=sim_override or cfg["sim"])
+        d, run, state = self.one_run(c, [], "clean")
+        self.assertEqual(run.rc, 0, run)
+        self.assertTrue(state["cleared"], "clean run did not clear the device")
+        data = M.rows(self.data(d))
+        self.assertEqual(data[1], b"", "clean run left a partial line")
+        ref = {"data": data[0], "dump": None, "exchanges": exchanges(state)}
+        if cfg["prog"] == "otter":
+            self.assertEqual(b"".join(data[0]), "".join(state["expectedRows"]).encode())
+            self.assertGreater(len(data[0]), 5)
+        else:
+            ref["dump"] = M.rows(self.dump(d))[0]
+            self.assertGreater(len(ref["dump"]), 5)
+        return ref
+
+    def check_rows(self, cfg, case, d, run, state, ref, complete_expected):
+        """Common safety checks; returns (lost, wrong) for the ledger."""
+        kind = cfg["name"]
+        got = M.rows(self.data(d))
+        got_rows, tail = got if got else ([], b"")
+        if cfg["prog"] == "otter":
+            ref_rows = [r.encode() for r in state["expectedRows"]]
+        else:
+            ref_rows = ref["data"]
+        cleared = bool(state["cleared"])
+        wrong = sum((collections.Counter(got_rows) - collections.Counter(ref_rows)).values())
+        lost = len(ref_rows) - len(got_rows) if cleared and len(got_rows) < len(ref_rows) else 0
+        self.assertEqual(tail, b"", "partial line in %s" % case)
+        self.assertEqual(wrong, 0, "rows not in a clean run (or written twice): %s" % case)
+        if cfg["unordered"]:
+            if got_rows != ref_rows[:len(got_rows)] and kind not in [f[0] for f in self.findings]:
+                self.findings.append((kind, case))
+        else:
+            self.assertEqual(got_rows, ref_rows[:len(got_rows)], "rows are not a prefix of the clean run: %s" % case)
+        if cleared:
+            self.assertEqual(collections.Counter(got_rows), collections.Counter(ref_rows),
+                             "device cleared without all rows on disk: %s" % case)
+        if cfg["prog"] == "marten" and got is not None:
+            dump = M.rows(self.dump(d))
+            if dump:
+                self.assertEqual(dump[1], b"", "partial line in the dump: %s" % case)
+                extra = sum((collections.Counter(dump[0]) - collections.Counter(ref["dump"])).values())
+                wrong += extra
+                self.assertEqual(extra, 0, "dump rows not in a clean run (or twice): %s" % case)
+                if not cfg["unordered"]:
+                    self.assertEqual(dump[0], ref["dump"][:len(dump[0])], "dump is not a prefix: %s" % case)
+                if cleared:
+                    lost = max(lost, len(ref["dump"]) - len(dump[0]))
+                    self.assertEqual(collections.Counter(dump[0]), collections.Counter(ref["dump"]), case)
+            elif cleared:
+                lost = max(lost, len(ref["dump"]))
+                self.fail("device cleared without a dump file: %s" % case)
+        if complete_expected:
+            self.assertEqual(run.rc, 0, run)
+            self.assertTrue(cleared)
+        if not cleared:
+            self.assertEqual(run.rc, 1, "readings kept on the device but exit status %r: %s" % (run.rc, case))
+            self.assertNotIn("SET DATE", run.titles())
+        return lost, wrong
+
+    def sweep(self, kind, cfg, cases, ref, expect):
+        """cases: list of (label, fault options); expect(label) -> complete_expected."""
+        outcomes = self.parallel(lambda c: self.one_run(cfg, c[1], c[0].replace(" ", "_")), cases)
+        for (label, faults), (d, run, state) in zip(cases, outcomes):
+            case = "%s %s" % (cfg["name"], label)
+            with self.subTest(case=case):
+                ok = False
+                lost = wrong = 0
+                try:
+                    self.assert_bounded(run, kind, case)
+                    lost, wrong = self.check_rows(cfg, case, d, run, state, ref, expect(label, run, state))
+                    ok = True
+                finally:
+                    M.LEDGER.note(kind + "-" + cfg["name"], case, run.crashed, run.hung, lost, wrong, ok,
+                                  completed=bool(state.get("cleared")), exchanges=exchanges(state),
+                                  applied=(state.get("faults") or {}).get("applied", {}))
+
+    def test_link_cut_after_k_exchanges(self):
+        for cfg in self.CONFIGS:
+            ref = self.clean(cfg)
+            n = ref["exchanges"]
+            cases = [("silent-after %d" % k, ["--silent-after", str(k)]) for k in cut_points(n)]
+            if cfg["name"] == "marten-hi":
+                # A bulk stream cut part-way: the missing records are fetched one by
+                # one; with the link dead after the bulk request that fails too.
+                frames = len(ref["dump"])
+                for f in ([0, 7, frames // 2, frames - 1] if not M.LONG else range(0, frames)):
+                    cases.append(("cut-after %d silent-after 2" % f, ["--cut-after", str(f), "--silent-after", "2"]))
+                    cases.append(("cut-after %d silent-after %d" % (f, 2 + (frames - f) // 2),
+                                  ["--cut-after", str(f), "--silent-after", str(2 + (frames - f) // 2)]))
+                cases.append(("cut-after 12", ["--cut-after", "12"]))
+            self.sweep("cut", cfg, cases, ref, lambda label, run, st: label == "cut-after 12")
+        if self.findings:
+            sys.stderr.write("\nFINDING: rows written out of ring order after a back-fill: %r\n" % self.findings)
+
+    def test_noisy_links(self):
+        levels = [
+            ("corrupt 1%", ["--corrupt-every", "100"]),
+            ("corrupt 10%", ["--corrupt-every", "10"]),
+            ("wrong-echo 10%", ["--wrong-echo-every", "10"]),
+            ("noise 3", ["--noise", "3"]),
+            ("noise 40 corrupt 10%", ["--noise", "40", "--corrupt-every", "10"]),
+        ]
+        for cfg in self.CONFIGS:
+            c = dict(cfg)
+            if cfg["prog"] == "marten" and cfg["sim"] is SERVER:
+                c["sim"] = SERVER_BIG  # enough exchanges for a 1 % rate to hit
+            ref = self.clean(c)
+            cases = list(levels)
+            if cfg["name"] == "marten-hi":
+                frames = len(ref["dump"])
+                cases.append(("garble 1% of frames", ["--garble-frame", str(frames // 2)]))
+                cases.append(("garble 10% of frames", sum((["--garble-frame", str(i)]
+                                                           for i in range(3, frames, 10)), [])))
+                cases.append(("drop 10% of frames", sum((["--drop-frame", str(i)]
+                                                         for i in range(5, frames, 10)), [])))
+            # Either a complete run identical to the clean one, or a clean failure.
+            self.sweep("noise", c, cases, ref, lambda label, run, st: False)
+
+
+# ====================================================================== 3
+class WriteFailures(MatrixCase):
+    """Files that cannot be written: the device keeps its readings and the user is told which file."""
+
+    def check_failure(self, kind, case, run, cleared, names):
+        ok = False
+        try:
+            self.assert_bounded(run, kind, case)
+            self.assertEqual(run.rc, 1, run)
+            self.assertFalse(cleared, "device cleared although a write failed: %s" % case)
+            texts = " ".join(b.get("text", "") for b in run.boxes)
+            self.assertTrue(any(n in texts for n in names), "no message names %r: %r" % (names, run.boxes))
+            ok = True
+        finally:
+            M.LEDGER.note("write-" + kind, case, run.crashed, run.hung, 0, 0, ok)
+
+    def test_marten_and_otter(self):
+        def data_dir(d):
+            os.makedirs(os.path.join(d, "out", "KVR Probe Data.csv"))
+
+        def dumps_file(d):
+            self.write(os.path.join(d, "out", "KVR Dumps"), "not a folder")
+
+        cases = [
+            # program, what breaks, setup, wrapper, the names a message must carry
+            dict(prog="marten", what="data file is a folder", setup=data_dir, wrap=None,
+                 names=["KVR Probe Data.csv"]),
+            dict(prog="marten", what="dump folder is a file", setup=dumps_file, wrap=None,
+                 names=["KVR Dumps"]),
+            dict(prog="marten", what="disk full", setup=None, wrap=lambda c: M.fsize_limited(1500, c),
+                 names=["KVR Probe Data.csv", "Dump00.csv"]),
+            dict(prog="marten-hi", what="disk full", setup=None, wrap=lambda c: M.fsize_limited(1500, c),
+                 names=["KVR Probe Data.csv", "Dump00.csv"]),
+            dict(prog="marten-logger", what="disk full", setup=None, wrap=lambda c: M.fsize_limited(200, c),
+                 names=["KVR Probe Data.csv", "Dump00.csv"]),
+            dict(prog="otter", what="data file is a folder", setup=data_dir, wrap=None,
+                 names=["KVR Probe Data.csv"]),
+            dict(prog="otter", what="disk full", setup=None, wrap=lambda c: M.fsize_limited(600, c),
+                 names=["KVR Probe Data.csv"]),
+            dict(prog="otter", what="dump folder is a file", setup="cfg", wrap=None,
+                 names=["Invalid data dump folder specified."]),
+        ]
+        for c in cases:
+            case = "%s: %s" % (c["prog"], c["what"])
+            with self.subTest(case=case):
+                d = self.newdir(c["prog"])
+                if callable(c["setup"]):
+                    c["setup"](d)
+                if c["prog"].startswith("marten"):
+                    s = self.sim(d, MARTEN_LOGGER if c["prog"] == "marten-logger" else SERVER)
+                    run = self.marten(d, s.path, speed="1" if c["prog"] == "marten-hi" else "0", wrap=c["wrap"])
+                else:
+                    s = self.sim(d, OTTER_LOGGERS["extended"])
+                    cfg = None
+                    if c["setup"] == "cfg":
+                        blocker = os.path.join(d, "out", "blocker")
+                        self.write(blocker, "x")
+                        cfg = ("Coms port = 1\r\nBaud rate = 9600\r\nScan rate = 0\r\nDump folder = %s\r\n"
+                               "2nd port = 0\r\n" % blocker).encode()
+                    run = self.otter(d, s.path, cfg=cfg, wrap=c["wrap"])
+                state = s.stop()
+                self.check_failure(c["prog"].split("-")[0], case, run, state["cleared"], c["names"])
+                if c["prog"] == "otter":
+                    self.assertIsNone(state["dateSet"])
+                    self.assertNotIn("SET DATE", run.titles())
+
+    def test_heron(self):
+        cases = [
+            dict(what="data file is a folder", setup=lambda app: os.makedirs(os.path.join(app, "KVR Probe Data.csv")),
+                 wrap=None, names=["KVR Probe Data.csv"]),
+            dict(what="dump folder is a file", setup=lambda app: self.write(os.path.join(app, "KVR Dumps"), "x"),
+                 wrap=None, names=["KVR Dumps"]),
+            dict(what="disk full", setup=None, wrap=lambda c: M.fsize_limited(3000, c),
+                 names=["KVR Probe Data.csv", "Dump00.csv", "WebResponse.html", "WebProbeData.csv"]),
+        ]
+        for c in cases:
+            case = "heron: " + c["what"]
+            with self.subTest(case=case):
+                d = self.newdir("heron")
+                app = os.path.join(d, "out")
+                web = self.sim(d, ["web", "--seed", "5", "--interval", "60"])
+                self.write(os.path.join(d, "cfg", "kvr-probe", "KVR.conf"),
+                           "[Startup]\nDataServer=%s\nProxySetting=1\n" % web.path[len("http://"):])
+                self.write(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf"), "[Startup]\nLDate=01/02/2020\n")
+                self.write(os.path.join(app, "Probes.cfg"), "12\r\n7\r\n")
+                if c["setup"]:
+                    c["setup"](app)
+                cmd = [M.HERON, "--unattended", "--folder", app]
+                run = M.run_program(c["wrap"](cmd) if c["wrap"] else cmd, self.env(d))
+                web.kill()
+                with open(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf")) as f:
+                    kept = "LDate=01/02/2020" in f.read()
+                # "not cleared" for heron: the start date of the next download is kept
+                self.check_failure("heron", case, run, not kept, c["names"])
+
+
+# ====================================================================== 4
+class BadInput(MatrixCase):
+    """Malformed configuration files and garbage settings: documented behaviour or a clear message."""
+
+    def note(self, case, run, ok):
+        M.LEDGER.note("input", case, run.crashed, run.hung, 0, 0, ok)
+
+    def test_otter_cfg(self):
+        rnd = random.Random(7)
+        junk = bytes(b for b in (rnd.randrange(256) for _ in range(4000)) if b not in b"Ss")
+        valid = b"Coms port = 1\r\nBaud rate = 9600\r\nScan rate = 0\r\nDump folder =\r\n2nd port = 0\r\n"
+        cases = [
+            # label, Otter.cfg bytes, outcome: "rows" (complete download) / message text / "either"
+            ("binary junk after the settings", valid + junk, "either"),
+            ("binary junk only", junk, "either"),
+            ("1 MB comment line", valid + b"x" * (1 << 20) + b"\r\n", "rows"),
+            ("1 MB telephone number", valid + b"Tel number = " + b"9" * (1 << 20) + b"\r\n", "rows"),
+            ("1 MB line without =", b"C" + b"o" * (1 << 20) + b"\r\n" + valid, "Invalid line in Otter.cfg"),
+            ("missing =", b"Coms port 1\r\nBaud rate = 9600\r\nScan rate = 0\r\n", "Invalid line in Otter.cfg"),
+            ("non-ASCII bytes in values", b"Coms port = 1\xe9\xff\r\nBaud rate = 9600\xc3\xa9\r\nScan rate = 0\r\n"
+                                          b"Pin code = \xff\xfe12\r\nTel number = \x80\x81\r\n\xe9\xe9 = 1\r\n", "rows"),
+            ("non-ASCII dump folder", valid + b"Dump folder = /no/such/\xe9\xff\r\n", "Invalid data dump folder"),
+            ("no line endings at all", b"Coms port = 1", "rows"),
+            ("NUL bytes", b"Coms port = 1\x00\x00\r\nScan rate = 0\x00\r\n\x00\x00\x00\r\n", "rows"),
+        ]
+        for label, cfg, outcome in cases:
+            case = "Otter.cfg " + label
+            with self.subTest(case=case):
+                d = self.newdir("otter-cfg")
+                s = self.sim(d, OTTER_LOGGERS["ordinary"])
+                run = self.otter(d, s.path, cfg=cfg, answers=("SET DATE=No",))
+                state = s.stop()
+                ok = False
+                try:
+                    self.assert_bounded(run, "input", case)
+                    texts = " ".join(b.get("text", "")[:300] for b in run.boxes)
+                    complete = run.rc == 0 and state["cleared"]
+                    if complete:
+                        self.assertEqual(self.data(d).decode("ascii").split("\r\n", 1)[1],
+                                         "".join(state["expectedRows"]))
+                    else:
+                        self.assertFalse(state["cleared"])
+                        self.assertEqual(run.rc, 1)
+                        self.assertTrue(run.boxes, "failed without a message")
+                    if outcome == "rows":
+                        self.assertTrue(complete, run)
+                    elif outcome != "either":
+                        self.assertIn(outcome, texts)
+                    ok = True
+                finally:
+                    self.note(case, run, ok)
+
+    def test_marten_settings(self):
+        cases = [
+            # label, NVA5.conf Startup lines, outcome
+            ("Port abc", "Port=abc\nSpeed=0\n", "asks for the port"),
+            ("Port of 300 digits", "Port=%s\nSpeed=0\n" % ("9" * 300), "asks for the port"),
+            ("Port negative", "Port=-3\nSpeed=0\n", "asks for the port"),
+            ("Speed 7", "Port=3\nSpeed=7\n", "rows"),
+            ("Speed of 300 characters", "Port=3\nSpeed=%s\n" % ("x" * 300), "rows"),
+            ("Port 3.4 with trailing junk", "Port=3.4zz\nSpeed=1\n", "rows"),
+        ]
+        ref = None
+        for label, startup, outcome in cases:
+            case = "Marten settings " + label
+            with self.subTest(case=case):
+                d = self.newdir("marten-settings")
+                s = self.sim(d, SERVER)
+                self.write(os.path.join(d, "cfg", "kvr-probe", "KVR.conf"), "[Ports]\nCOM3=%s\n" % s.path)
+                self.write(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf"), "[Startup]\n" + startup)
+                run = M.run_program([M.MARTEN, "--unattended", "--folder", os.path.join(d, "out"),
+                                     "--answer", "No Comms=0"], self.env(d))
+                state = s.stop()
+                ok = False
+                try:
+                    self.assert_bounded(run, "input", case)
+                    if outcome == "rows":
+                        self.assertEqual(run.rc, 0, run)
+                        self.assertTrue(state["cleared"])
+                        if ref is None:
+                            ref = self.data(d)
+                        self.assertEqual(self.data(d), ref)
+                    else:
+                        self.assertEqual(run.rc, 1, run)
+                        self.assertFalse(state["cleared"])
+                        self.assertTrue(set(run.titles()) & {"Serial Port", "ERROR"}, run)
+                    ok = True
+                finally:
+                    self.note(case, run, ok)
+
+    def test_heron_inputs(self):
+        cases = [
+            # label, Probes.cfg bytes, extra KVR.conf lines, NVA5.conf LDate or None, outcome
+            ("Probes.cfg binary junk", bytes(range(256)) * 4 + b"\r\n12\r\n", "", None, "either"),
+            ("Probes.cfg 1 MB line", b" " * (1 << 20) + b"12\r\n", "", None, "rows"),
+            ("Probes.cfg non-ASCII", b"12\xe9\xff,\xc3\xa9 7\r\n", "", None, "either"),
+            ("Probes.cfg no numbers", b"abc\r\n=,=\r\n", "", None, "No Probe Numbers"),
+            ("ProxySetting 9", b"12\r\n", "ProxySetting=9\n", None, "rows"),
+            ("HttpTimeout abc", b"12\r\n", "HttpTimeout=abc\n", None, "rows"),
+            ("LDate of 300 characters", b"12\r\n", "", "7" * 300, "either"),
+            ("LDate of non-ASCII text", b"12\r\n", "", "\u00e9\u00e9/\u00ff", "either"),
+        ]
+        for label, probes, extra, ldate, outcome in cases:
+            case = "heron " + label
+            with self.subTest(case=case):
+                d = self.newdir("heron-input")
+                app = os.path.join(d, "out")
+                log = os.path.join(d, "requests.log")
+                web = self.sim(d, ["web", "--seed", "5", "--interval", "720", "--log", log])
+                host = web.path[len("http://"):]
+                self.write(os.path.join(d, "cfg", "kvr-probe", "KVR.conf"),
+                           "[Startup]\nDataServer=%s\n%s" % (host, extra))
+                if ldate is not None:
+                    self.write(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf"), "[Startup]\nLDate=%s\n" % ldate)
+                self.write(os.path.join(app, "Probes.cfg"), probes, "wb")
+                run = M.run_program([M.HERON, "--unattended", "--folder", app], self.env(d))
+                ok = False
+                try:
+                    self.assert_bounded(run, "input", case)
+                    texts = " ".join(b.get("title", "") + " " + b.get("text", "") for b in run.boxes)
+                    if outcome == "rows":
+                        self.assertEqual(run.rc, 0, run)
+                    if outcome not in ("rows", "either"):
+                        self.assertIn(outcome, texts)
+                    if run.rc == 0 and os.path.exists(log):
+                        check_heron_files(self, web, log, app)
+                    elif run.rc == 1:
+                        self.assertTrue(run.boxes, "failed without a message")
+                    ok = True
+                finally:
+                    web.kill()
+                    self.note(case, run, ok)
+
+
+def check_heron_files(test, web, log, app, failed_probes=()):
+    """Files hold exactly the rows of every successful answer, in request order."""
+    import json
+    import urllib.request
+    with open(log) as f:
+        reqs = [json.loads(l) for l in f if l.strip()]
+    dump, data = [], []
+    for q in reqs:
+        probe = int(q["target"].rsplit("probeid=", 1)[1])
+        if probe in failed_probes:
+            continue
+        with urllib.request.urlopen(web.path + q["target"], timeout=30) as r:
+            body = r.read().decode("ascii")
+        dd, rr = test_heron.expected_rows(body, probe)
+        dump += dd
+        data += rr
+    got = M.read_bytes(os.path.join(app, "KVR Dumps", "Dump00.csv")).decode("ascii")
+    test.assertEqual(got.split("\r\n", 1)[1], test_heron.DUMP_HEADER + "".join(dump))
+    test.assertEqual(M.read_bytes(os.path.join(app, "KVR Probe Data.csv")).decode("ascii"),
+                     test_heron.DATA_HEADER + "".join(data))
+
+
+# ====================================================================== 5
+class WebFaults(MatrixCase):
+    """Heron against each fault of the stand-in service, and a proxy refusing the credentials."""
+
+    def run_case(self, case, service_args, settings, expect_fail, failed_probes=(), proxy=None):
+        d = self.newdir("web")
+        app = os.path.join(d, "out")
+        log = os.path.join(d, "requests.log")
+        web = self.sim(d, ["web", "--seed", "5", "--interval", "360", "--log", log] + service_args)
+        host = web.path[len("http://"):]
+        lines = "DataServer=%s\nHttpTimeout=3\n" % host + settings
+        if proxy:
+            lines += "ProxySetting=2\nProxyServer=127.0.0.1:%d\n" % proxy
+        self.write(os.path.join(d, "cfg", "kvr-probe", "KVR.conf"), "[Startup]\n" + lines)
+        self.write(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf"), "[Startup]\nLDate=01/11/2026\n")
+        self.write(os.path.join(app, "Probes.cfg"), "12\r\n7\r\n")
+        start = (datetime.date.today() - datetime.timedelta(days=10)).strftime("%Y/%m/%d")
+        run = M.run_program([M.HERON, "--unattended", "--folder", app, "--answer", "Reload Data=" + start],
+                            self.env(d))
+        ok = False
+        try:
+            self.assert_bounded(run, "web", case)
+            with open(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf")) as f:
+                ldate_kept = "LDate=01/11/2026" in f.read()
+            if expect_fail:
+                self.assertEqual(run.rc, 1, run)
+                self.assertTrue(ldate_kept, "a failed download moved the start date on")
+                self.assertTrue(any("could not be downloaded" in b.get("text", "") for b in run.boxes), run)
+                if failed_probes and os.path.exists(log):
+                    check_heron_files(self, web, log, app, failed_probes)
+            else:
+                self.assertEqual(run.rc, 0, run)
+                self.assertFalse(ldate_kept)
+                check_heron_files(self, web, log, app)
+            ok = True
+        finally:
+            web.kill()
+            M.LEDGER.note("web", case, run.crashed, run.hung, 0, 0, ok)
+
+    def test_service_faults(self):
+        cases = [
+            # label, service options, expect failure, probes whose request fails
+            ("404 for every probe", ["--fault", "404"], True, (12, 7)),
+            ("500 for probe 7", ["--fault", "500", "--fault-probe", "7"], True, (7,)),
+            ("hang for probe 12", ["--fault", "hang", "--fault-probe", "12"], True, (12,)),
+            ("cut halfway for probe 7", ["--fault", "cut", "--fault-probe", "7"], True, (7,)),
+            ("cut halfway for every probe", ["--fault", "cut"], True, (12, 7)),
+            ("trickle", ["--fault", "trickle", "--trickle-ms", "20"], False, ()),
+            ("other probe's rows", ["--fault", "other-probe", "--fault-probe", "7"], False, ()),
+            ("short lines", ["--fault", "short-lines"], False, ()),
+            ("huge answer (20 MB)", ["--fault", "huge", "--huge-mb", "20", "--fault-probe", "7"], False, ()),
+        ]
+        for label, args, fail, failed in cases:
+            with self.subTest(case=label):
+                self.run_case("web " + label, args, "ProxySetting=1\n", fail, failed)
+
+    def test_proxy_refusing_credentials(self):
+        tinyproxy = shutil.which("tinyproxy") or "/usr/bin/tinyproxy"
+        if not os.path.exists(tinyproxy):
+            self.skipTest("tinyproxy not installed")
+        cases = [
+            ("wrong password", "ProxyUsername=user\nProxyPassword=wrong\n"),
+            ("no credentials", ""),
+            ("right user, empty password", "ProxyUsername=user\n"),
+        ]
+        for label, creds in cases:
+            with self.subTest(case=label):
+                with socket.socket() as so:
+                    so.bind(("127.0.0.1", 0))
+                    port = so.getsockname()[1]
+                conf = os.path.join(self._tmp, "tinyproxy-%d.conf" % port)
+                self.write(conf, "Port %d\nListen 127.0.0.1\nTimeout 60\nLogLevel Critical\nAllow 127.0.0.1\n"
+                                 "BasicAuth user pass\n" % port)
+                proxy = subprocess.Popen([tinyproxy, "-d", "-c", conf], stdout=subprocess.DEVNULL,
+                                         stderr=subprocess.DEVNULL)
+                try:
+                    deadline = time.monotonic() + 10
+                    while time.monotonic() < deadline:
+                        try:
+                            socket.create_connection(("127.0.0.1", port), 0.2).close()
+                            break
+                        except OSError:
+                            time.sleep(0.1)
+                    self.run_case("web proxy " + label, [], creds, True, proxy=port)
+                finally:
+                    proxy.send_signal(signal.SIGTERM)
+                    try:
+                        proxy.wait(10)
+                    except subprocess.TimeoutExpired:
+                        proxy.kill()
+                        proxy.wait()
+
+
+if __name__ == "__main__":
+    unittest.main()
