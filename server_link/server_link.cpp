@@ -1,6 +1,7 @@
 #include "server_link/server_link.h"
 
 #include <algorithm>
+#include <array>
 #include <vector>
 
 #include "core/devtime.h"
@@ -211,16 +212,21 @@ void ServerLink::DumpAll() {
     const std::int32_t total = std::clamp<std::int32_t>(s_.NumReadings, 0, 65536);
     if (total == 0) return;  // nothing asked for: the acknowledgement is all
 
-    std::vector<bool> handled(static_cast<std::size_t>(total), false);
+    // Whole records are kept per frame position while the stream runs and
+    // written only once it has ended, walking the positions in ring order:
+    // a hole is then fetched on its own in its place, so the files hold the
+    // rows in the order a clean transfer gives, and a link lost during the
+    // walk leaves exactly the rows of a clean transfer up to that point.
+    std::vector<std::array<std::uint8_t, kRecordSize>> records(static_cast<std::size_t>(total));
+    std::vector<bool> received(static_cast<std::size_t>(total), false);
     std::int32_t remaining = total;
     bool lastFrameSeen = false;
     BulkReceiver rx;
 
     auto onFrame = [&](const BulkFrame& f) {
-        if (f.position >= 0 && f.position < total && f.whole() && !handled[static_cast<std::size_t>(f.position)]) {
-            const DecodedRecord d = decodeBulkRecord(f.record);
-            writeOne(d);  // skipped kinds write nothing but count as handled
-            handled[static_cast<std::size_t>(f.position)] = true;
+        if (f.position >= 0 && f.position < total && f.whole() && !received[static_cast<std::size_t>(f.position)]) {
+            records[static_cast<std::size_t>(f.position)] = f.record;
+            received[static_cast<std::size_t>(f.position)] = true;
             --remaining;
             ++StreamedRecords;
         }
@@ -251,30 +257,27 @@ void ServerLink::DumpAll() {
         waitForInput(silenceEnd);
     }
     s_.RxLen = 0;
+    s_.CommsError = false;
 
-    // Every position the stream did not deliver whole is fetched on its own.
-    if (remaining > 0) {
+    for (std::int32_t i = 0; i < total; ++i) {
+        if (received[static_cast<std::size_t>(i)]) {
+            writeOne(decodeBulkRecord(records[static_cast<std::size_t>(i)]));  // skipped kinds write nothing
+            continue;
+        }
         if (s_.RecordSlots <= 0) {
             // Without the ring's size no ring position can be worked out;
             // fetching guessed positions could write someone else's records.
             s_.CommsError = true;
             return;
         }
-        for (std::int32_t i = 0; i < total; ++i) {
-            if (handled[static_cast<std::size_t>(i)]) continue;
-            const std::int32_t recNo =
-                static_cast<std::int32_t>((std::int64_t{s_.NextRecord} + i) % s_.RecordSlots);
-            const std::int64_t pct = std::int64_t{i} * 100 / s_.NumReadings;
-            p_.screen.setProgress(static_cast<int>(std::clamp<std::int64_t>(pct, 0, 100)));
-            showEvent("Loading readings ... " + std::to_string(i) + "/" + std::to_string(s_.NumReadings) + ".");
-            GetReading(recNo);
-            if (s_.CommsError) return;  // the run reports the lost link
-            handled[static_cast<std::size_t>(i)] = true;
-            --remaining;
-            ++BackFilledRecords;
-        }
+        const std::int32_t recNo = static_cast<std::int32_t>((std::int64_t{s_.NextRecord} + i) % s_.RecordSlots);
+        const std::int64_t pct = std::int64_t{i} * 100 / s_.NumReadings;
+        p_.screen.setProgress(static_cast<int>(std::clamp<std::int64_t>(pct, 0, 100)));
+        showEvent("Loading readings ... " + std::to_string(i) + "/" + std::to_string(s_.NumReadings) + ".");
+        GetReading(recNo);
+        if (s_.CommsError) return;  // the run reports the lost link
+        ++BackFilledRecords;
     }
-    s_.CommsError = remaining != 0;
 }
 
 }  // namespace kvr

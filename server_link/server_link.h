@@ -31,8 +31,11 @@ public:
     void v5GetStatus();
     // Fetches ring position RecNo and writes its rows or marker line.
     void GetReading(const std::int32_t& RecNo);
-    // Bulk download of NumReadings records from NextRecord. Positions whose
-    // frame did not arrive whole are fetched again one by one; CommsError is
+    // Bulk download of NumReadings records from NextRecord. Rows are written
+    // after the stream has ended, in ring order, each position once; a
+    // position whose frame did not arrive whole is fetched on its own in its
+    // place. The first such fetch that fails stops the walk, so the rows
+    // written are always a prefix of a clean transfer's rows. CommsError is
     // false only when every position was written (or is one the files take
     // no line for).
     void DumpAll();

@@ -1,5 +1,6 @@
 // The bulk download: stream reception, back-fill of what the stream lost,
-// and the promise that every position is written exactly once.
+// and the promise that every position is written exactly once, in ring
+// order, whatever the stream lost on the way.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -50,11 +51,6 @@ std::vector<std::string> lines(const std::filesystem::path& p) {
     while (std::getline(in, l)) out.push_back(l);
     if (!out.empty()) out.erase(out.begin());  // header
     return out;
-}
-
-std::vector<std::string> sorted(std::vector<std::string> v) {
-    std::sort(v.begin(), v.end());
-    return v;
 }
 
 std::vector<Record> makeRing() {
@@ -111,13 +107,17 @@ void runDump(const std::function<void(test::TinyServer&, LinkState&)>& setup, Ou
     EXPECT_EQ(state.TxLen, 0);
 }
 
-// What every position of the ring should write, decoded without any stream.
-void expected(const std::vector<Record>& ring, std::vector<std::string>& dump, std::vector<std::string>& data) {
+// What a clean transfer writes for the first `count` positions, in order:
+// each position decoded on its own, without any stream. A record damaged on
+// the server fails the stream's check and is then read on its own, which
+// gives its marker line.
+void expected(const std::vector<Record>& ring, std::vector<std::string>& dump, std::vector<std::string>& data,
+              int count = kNum) {
     TempFolder tmp;
     RunFiles files;
     ASSERT_TRUE(files.open(tmp.path(), Program::Marten, makeLocal(2012, 1, 1)));
     LowBatteryList low;
-    for (int p = 0; p < kNum; ++p) {
+    for (int p = 0; p < count; ++p) {
         const Record& r = ring[static_cast<std::size_t>((kNext + p) % kSlots)];
         DecodedRecord d = decodeBulkRecord(r);
         if (d.cls == RecordClass::CrcError) d = decodeRecord(r);
@@ -157,6 +157,7 @@ TEST(ServerBulk, EveryPositionWrittenOnce) {
         {"wrong end byte", [](test::TinyServer& s) { s.badEndFrames = {2}; }, {17}},
         {"bad record check", [](test::TinyServer& s) { s.badCheckFrames = {6}; }, {1}},
         {"first frame missing", [](test::TinyServer& s) { s.dropFrames = {0}; }, {15}},
+        {"holes at both ends and amid", [](test::TinyServer& s) { s.dropFrames = {0, 3, 7}; }, {15, 18, 2}},
         {"last frame missing", [](test::TinyServer& s) { s.dropFrames = {7}; }, {2}},
         {"end-start pair in a record", [](test::TinyServer&) {}, {19}, {{19, pairInside}}},
         {"damaged on the server", [](test::TinyServer&) {}, {1}, {{1, badStored}}},
@@ -183,8 +184,8 @@ TEST(ServerBulk, EveryPositionWrittenOnce) {
         std::vector<std::string> dump, data;
         expected(ring, dump, data);
         EXPECT_FALSE(out.commsError);
-        EXPECT_EQ(sorted(out.dump), sorted(dump));
-        EXPECT_EQ(sorted(out.data), sorted(data));
+        EXPECT_EQ(out.dump, dump);
+        EXPECT_EQ(out.data, data);
         EXPECT_EQ(out.refetched, c.refetch);
     }
 }
@@ -215,12 +216,16 @@ TEST(ServerBulk, StartCommandAndProgress) {
     EXPECT_EQ(out.lowCount, 4);  // odd ring positions hold 3.1 V, each from its own probe
 }
 
-TEST(ServerBulk, FailuresLeaveCommsErrorSet) {
+// A download that cannot finish leaves CommsError set (so the server is not
+// cleared) and, on disk, exactly the rows a clean transfer writes first.
+TEST(ServerBulk, FailureLeavesPrefixOfCleanRun) {
+    Record badStored = makeRing()[18];
+    badStored[20] ^= 0x10;  // read on its own it gives its marker line
     struct Case {
         const char* name;
         std::function<void(test::TinyServer&, LinkState&)> setup;
-        std::size_t rowsWritten;
-        std::vector<int> refetch;
+        int positionsWritten;
+        std::vector<int> refetch;  // ring positions answered one by one
     };
     const std::vector<Case> cases = {
         {"start not acknowledged", [](test::TinyServer& s, LinkState&) { s.ignore[0x04] = 4; }, 0, {}},
@@ -238,20 +243,51 @@ TEST(ServerBulk, FailuresLeaveCommsErrorSet) {
          },
          5,
          {}},
-        {"one re-fetch fails",
+        {"first re-fetch fails, whole frames follow",
          [](test::TinyServer& s, LinkState&) {
              s.badEndFrames = {2, 5};
              s.ignore[0x13] = 4;  // every attempt of the first re-fetch unanswered
          },
+         2,
+         {}},
+        {"second re-fetch fails",
+         [](test::TinyServer& s, LinkState&) {
+             s.badEndFrames = {2, 5};
+             s.answerRecords = 1;
+         },
+         5,
+         {17}},
+        {"marker line from a re-fetch, then the link dies",
+         [&](test::TinyServer& s, LinkState&) {
+             s.ring[18] = badStored;
+             s.dropFrames = {6};
+             s.answerRecords = 1;
+         },
          6,
+         {18}},
+        {"first frame missing, link dead",
+         [](test::TinyServer& s, LinkState&) {
+             s.dropFrames = {0};
+             s.deadAfterStream = true;
+         },
+         0,
          {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Outcome out;
-        runDump(c.setup, out);
+        std::vector<Record> ring;
+        runDump(
+            [&](test::TinyServer& s, LinkState& st) {
+                c.setup(s, st);
+                ring = s.ring;
+            },
+            out);
+        std::vector<std::string> dump, data;
+        expected(ring, dump, data, c.positionsWritten);
         EXPECT_TRUE(out.commsError);
-        EXPECT_EQ(out.dump.size(), c.rowsWritten);
+        EXPECT_EQ(out.dump, dump);
+        EXPECT_EQ(out.data, data);
         EXPECT_EQ(out.refetched, c.refetch);
     }
 }

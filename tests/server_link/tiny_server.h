@@ -86,6 +86,7 @@ public:
     // Requests (by command) that get no answer, counted down.
     std::map<int, int> ignore;
     bool deadAfterStream = false;
+    int answerRecords = -1;        // record requests answered before going silent
 
     // What the program asked for.
     std::vector<int> commands;
@@ -130,6 +131,7 @@ private:
             out.send(answerFrame(0x10, d));
         } else if (cmd == 0x13) {
             const int pos = req[6] * 256 + req[7];
+            if (answerRecords >= 0 && static_cast<int>(recordRequests.size()) >= answerRecords) return;
             recordRequests.push_back(pos);
             Bytes d{0, 0};
             const Record r = pos < slots ? ring[static_cast<std::size_t>(pos)] : Record{};
