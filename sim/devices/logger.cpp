@@ -113,8 +113,16 @@ Climate climateFor(int i) {
 }
 
 Bytes frame(const std::vector<std::uint8_t>& data) {
-    Bytes f{0x5E, 0xFF, 0xFF, 0xFF, static_cast<std::uint8_t>(data.size() + 9), 0x01};
-    f.insert(f.end(), data.begin(), data.end());
+    // Sized up front and filled in place: GCC 12 sees a false out-of-bounds
+    // copy in an insert after push_backs in optimised builds.
+    Bytes f(data.size() + 6);
+    f[0] = 0x5E;
+    f[1] = 0xFF;
+    f[2] = 0xFF;
+    f[3] = 0xFF;
+    f[4] = static_cast<std::uint8_t>(data.size() + 9);
+    f[5] = 0x01;
+    std::copy(data.begin(), data.end(), f.begin() + 6);
     std::uint32_t s = 0;
     for (std::size_t i = 1; i < f.size(); ++i) s += f[i];
     f.push_back(static_cast<std::uint8_t>(s >> 8));

@@ -117,9 +117,16 @@ ProbeServer::ProbeServer(ProbeServerOptions options) : o_(std::move(options)), f
 void ProbeServer::lineSettingsChanged(const std::string& settings) { lineChanges_.push_back(settings); }
 
 Bytes ProbeServer::answerFrame(std::uint8_t command, const Bytes& data) const {
-    Bytes f{kStart, static_cast<std::uint8_t>(o_.address >> 8), static_cast<std::uint8_t>(o_.address & 0xFF),
-            static_cast<std::uint8_t>(data.size() + 2), 0x01, command};
-    f.insert(f.end(), data.begin(), data.end());
+    // Sized up front and filled in place: GCC 12 sees a false out-of-bounds
+    // copy in an insert after push_backs in optimised builds.
+    Bytes f(data.size() + 6);
+    f[0] = kStart;
+    f[1] = static_cast<std::uint8_t>(o_.address >> 8);
+    f[2] = static_cast<std::uint8_t>(o_.address & 0xFF);
+    f[3] = static_cast<std::uint8_t>(data.size() + 2);
+    f[4] = 0x01;
+    f[5] = command;
+    std::copy(data.begin(), data.end(), f.begin() + 6);
     std::uint16_t c = crc16(ByteSpan(f).subspan(1));
     f.push_back(static_cast<std::uint8_t>(c & 0xFF));
     f.push_back(static_cast<std::uint8_t>(c >> 8));
