@@ -7,6 +7,14 @@
 
 #include <QSerialPort>
 
+#ifdef __linux__
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
 #include "platform/qt/line_rate.h"
 
 namespace kvr::qt {
@@ -175,6 +183,13 @@ bool QtSerialPort::applySettings() {
 
 std::size_t QtSerialPort::bytesWaiting() {
     if (!port_impl_->isOpen()) return 0;
+#ifdef __linux__
+    // Exchanges ask this several times per answer: when the system holds no
+    // new bytes, one ioctl answers it without Qt's poll-and-read round.
+    int queued = 0;
+    if (::ioctl(static_cast<int>(port_impl_->handle()), FIONREAD, &queued) == 0 && queued == 0)
+        return static_cast<std::size_t>(port_impl_->bytesAvailable());
+#endif
     // Without an event loop nothing moves bytes from the OS into
     // QSerialPort's buffer: a zero-time wait does (one poll, no blocking).
     port_impl_->waitForReadyRead(0);
@@ -196,17 +211,59 @@ Bytes QtSerialPort::readAll() {
 bool QtSerialPort::write(ByteSpan data) {
     if (!port_impl_->isOpen()) return false;
     if (data.empty()) return true;
+    // Bound of every wait for the bytes to leave: twice their time on the
+    // line plus two seconds, so a stalled line cannot hold the program.
+    auto writeDeadline = [&] {
+        LineSettings ls;
+        parseLineSettings(settingsText_, ls);
+        const std::int64_t lineMs = static_cast<std::int64_t>(data.size()) * 10 * 1000 / std::max(ls.baud, 1);
+        return nowMs() + 2000 + 2 * lineMs;
+    };
+#ifdef __linux__
+    // With nothing of ours still queued, the bytes go straight to the
+    // terminal: Qt's own path copies them into its buffer and needs a poll
+    // for writability before the write, on every request.
+    if (port_impl_->bytesToWrite() == 0) {
+        const int fd = static_cast<int>(port_impl_->handle());
+        std::int64_t deadline = -1;  // set at the first full queue
+        std::size_t done = 0;
+        while (done < data.size()) {
+            const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                // The line went away: as Qt reports it, an error of the port.
+                fire(PortEvent::Error);
+                return false;
+            }
+            // Output queue full: wait until it drains, bounded like Qt's path.
+            if (deadline < 0) deadline = writeDeadline();
+            const std::int64_t left = deadline - nowMs();
+            if (left <= 0) return false;
+            pollfd pfd{fd, POLLOUT, 0};
+            const std::int64_t sliceStart = nowMs();
+            const int r = ::poll(&pfd, 1, static_cast<int>(std::min(left, kSliceMs)));
+            if (r > 0 && (pfd.revents & (POLLERR | POLLNVAL)) != 0) {
+                fire(PortEvent::Error);
+                return false;
+            }
+            // A broken line may report at once again and again: never loop hot.
+            if (r != 0 && (pfd.revents & POLLOUT) == 0 && nowMs() - sliceStart < 5)
+                std::this_thread::sleep_for(std::chrono::milliseconds(std::min<std::int64_t>(left, 10)));
+        }
+        fire(PortEvent::Send);
+        return true;
+    }
+#endif
     const qint64 n = port_impl_->write(reinterpret_cast<const char*>(data.data()), static_cast<qint64>(data.size()));
     if (n != static_cast<qint64>(data.size())) {
         port_impl_->clearError();
         return false;
     }
-    // Wait until the bytes left, bounded by twice their time on the line
-    // plus two seconds, so a stalled line cannot hold the program.
-    LineSettings ls;
-    parseLineSettings(settingsText_, ls);
-    const std::int64_t lineMs = static_cast<std::int64_t>(data.size()) * 10 * 1000 / std::max(ls.baud, 1);
-    const std::int64_t deadline = nowMs() + 2000 + 2 * lineMs;
+    const std::int64_t deadline = writeDeadline();
     while (port_impl_->bytesToWrite() > 0) {
         const std::int64_t left = deadline - nowMs();
         if (left <= 0) break;
