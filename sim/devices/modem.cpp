@@ -123,7 +123,9 @@ void Modem::watchLoggerFrame(std::uint8_t b, SimOutput& out) {
     }
     if (n >= 5 && n == frame_[4]) {
         if (b == 0x5F) {
-            out.send(Bytes{0x00}, o_.replyDelayMs);
+            // The logger link hunts for a 0x5E start before it keeps any
+            // byte, so a bare zero would never be seen: the zero follows one.
+            out.send(Bytes{0x5E, 0x00}, o_.replyDelayMs);
             ++zerosSent_;
         }
         frame_.clear();

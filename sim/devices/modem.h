@@ -19,7 +19,7 @@ struct ModemOptions {
     std::string pin;               // empty: the SIM needs no PIN
     int answerOnTry = 1;           // "ATE0" is answered from this try on
     Dial dial = Dial::Connect;
-    bool zeroOnFrame = false;      // answer a logger frame with one 0x00 byte
+    bool zeroOnFrame = false;      // answer a logger frame with 0x5E 0x00
     bool echo = false;             // echo command-mode input until ATE0
     std::int64_t replyDelayMs = 20;
     std::int64_t connectDelayMs = 300;

@@ -14,7 +14,7 @@ const RegisterDeviceKind kModemKind{DeviceKind{
     "  --answer-on-try N     leave the first N-1 ATE0 unanswered\n"
     "  --dial connect|nocarrier|busy|silent   outcome of ATD (default connect)\n"
     "  --behind KIND         device reached over the call; its options follow \"--\"\n"
-    "  --zero-on-frame       answer a logger frame in command mode with one 0x00 byte\n"
+    "  --zero-on-frame       answer a logger frame in command mode with 0x5E 0x00\n"
     "  --echo                echo command-mode input until ATE0\n"
     "  --reply-delay MS      delay of command answers (default 20)\n"
     "  --connect-delay MS    delay of the dial outcome (default 300)\n",

@@ -199,7 +199,7 @@ TEST(ModemSim, ZeroOnLoggerFrameOnlyWhenAsked) {
             m.receive(Bytes{b}, out);
             for (auto& c : out.chunks) got.insert(got.end(), c.bytes.begin(), c.bytes.end());
         }
-        EXPECT_EQ(got, zero ? Bytes{0x00} : Bytes{});
+        EXPECT_EQ(got, zero ? (Bytes{0x5E, 0x00}) : Bytes{});
     }
 }
 

@@ -268,6 +268,35 @@ TEST_F(CellTest, ClosingDuringACallHangsUp) {
     EXPECT_FALSE(port.isOpen());
 }
 
+// A modem without echo shows itself by answering the status frame with a
+// start byte and one zero; the scan then registers, dials and downloads the
+// logger behind the call.
+TEST_F(CellTest, ZeroAnswerLeadsToTheCallAndADownload) {
+    sim::ModemOptions o;
+    o.zeroOnFrame = true;
+    sim::Logger* lg = nullptr;
+    auto modem = [&] {
+        auto l = logger(sim::LoggerOptions::Type::Extended);
+        lg = l.get();
+        return std::make_unique<sim::Modem>(o, std::move(l));
+    }();
+    port.attach(2, modem.get());
+    writeCfg({"Coms port = 2", "Dump folder = " + dir.string(), "Tel number = 0821234567"});
+    screen.answer("SET DATE", "Yes");
+    OtterApp app(platform, dir);
+    limitRun(10 * 60'000);
+    EXPECT_EQ(app.run(), 0);
+    auto st = modem->state();
+    EXPECT_GE(st["zeros_sent"].get<int>(), 1);
+    EXPECT_EQ(st["dialled"], "0821234567");
+    EXPECT_EQ(st["hung_up"], true);
+    EXPECT_TRUE(eventShown("Dialup connection established."));
+    EXPECT_EQ(readFile(dataFile()), std::string(kDataHeader) + "\r\n" + expected(*lg));
+    EXPECT_EQ(clears(*lg), 1u);
+    EXPECT_TRUE(boxesTitled("ERROR").empty());
+    EXPECT_FALSE(app.CellConnected());
+}
+
 TEST_F(CellTest, FailedDialIsReportedAsNoComms) {
     sim::ModemOptions o;
     o.dial = sim::ModemOptions::Dial::NoCarrier;
