@@ -8,6 +8,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -184,9 +185,32 @@ class OtterEndToEnd(unittest.TestCase):
         p = subprocess.Popen([OTTER, "--unattended", "--folder", self.prog, "--answer", "SET DATE=No"],
                              env=self.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.procs.append(p)
+        # Boxes and status lines are read as they come, so the test can wait
+        # for what the program did rather than guess how long it takes on a
+        # loaded machine.
+        box_lines, status_lines = [], []
+        readers = [threading.Thread(target=lambda: box_lines.extend(iter(p.stdout.readline, "")), daemon=True),
+                   threading.Thread(target=lambda: status_lines.extend(iter(p.stderr.readline, "")), daemon=True)]
+        for t in readers:
+            t.start()
+
+        def set_date_boxes():
+            return [line for line in list(box_lines) if line.strip() and json.loads(line)["title"] == "SET DATE"]
+
+        def wait_for(what, cond, limit=60):
+            deadline = time.monotonic() + limit
+            while time.monotonic() < deadline:
+                if cond():
+                    return
+                time.sleep(0.2)
+            self.fail(what + " not seen in time")
+
+        def scans_after(n):
+            # A scan shows the connecting line once per status request.
+            return lambda: sum("Conecting to logger" in line for line in list(status_lines)) >= n
 
         def wait_cleared(s, clears):
-            deadline = time.monotonic() + 30
+            deadline = time.monotonic() + 60
             while time.monotonic() < deadline:
                 st = s.snapshot()
                 if len(st["clears"]) >= clears:
@@ -195,21 +219,29 @@ class OtterEndToEnd(unittest.TestCase):
             self.fail("logger not downloaded in time")
 
         wait_cleared(first, 1)
-        time.sleep(3)  # more scans: the logger is left alone now
+        # The run ends with the clock question; then later scans find the
+        # emptied logger and leave it alone.
+        wait_for("first SET DATE box", lambda: len(set_date_boxes()) >= 1)
+        seen = sum("Conecting to logger" in line for line in list(status_lines))
+        wait_for("two more scans", scans_after(seen + 2))
         st1 = first.stop()
         self.sims.remove(first)
         self.assertEqual(len(st1["clears"]), 1)
-        time.sleep(2.5)  # scans find nothing on the port
+        time.sleep(1.5)  # scans find nothing on the port
         second = self.sim("second", args, link)
         st2 = wait_cleared(second, 1)
-        time.sleep(2)
+        wait_for("second SET DATE box", lambda: len(set_date_boxes()) >= 2)
+        seen = sum("Conecting to logger" in line for line in list(status_lines))
+        wait_for("a scan after the second download", scans_after(seen + 1))
         p.send_signal(signal.SIGTERM)
-        out, err = p.communicate(timeout=15)
+        p.wait(timeout=30)
+        for t in readers:
+            t.join(timeout=10)
+        err = "".join(status_lines)
         self.assertEqual(p.returncode, 0, err)
         self.assertEqual(len(second.snapshot()["clears"]), 1)
         self.assertEqual(self.data_file(), HEADER + rows_of(st1) + rows_of(st2))
-        titles = [json.loads(line)["title"] for line in out.splitlines() if line.strip()]
-        self.assertEqual(titles.count("SET DATE"), 2)
+        self.assertEqual(len(set_date_boxes()), 2)
 
     def test_unwritable_dump_folder_keeps_the_readings(self):
         s = self.sim("logger", ["logger", "--type", "extended", "--readings", "10"])
