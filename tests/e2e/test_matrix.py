@@ -543,6 +543,7 @@ def check_heron_files(test, web, log, app, failed_probes=()):
 
 
 # ====================================================================== 5
+SHORT_CUT_TRIES = 8  # the fault is a race: it shows in some runs only
 SHORT_CUT_FINDING = ("Heron: a short answer whose connection closed halfway was taken for a complete one "
                      "(exit status 0): the rows after the break are not in the files and the start date "
                      "of the next Dump Data moved on past them")
@@ -610,7 +611,7 @@ class WebFaults(MatrixCase):
         # complete download and the start date moves on. Recorded as a
         # finding (KVR_STRICT=1 makes it fail).
         accepted = 0
-        for i in range(4):
+        for i in range(SHORT_CUT_TRIES):
             d = self.newdir("web-short-cut")
             app = os.path.join(d, "out")
             web = self.sim(d, ["web", "--seed", "5", "--interval", "360", "--fault", "cut"])
@@ -626,9 +627,9 @@ class WebFaults(MatrixCase):
             M.LEDGER.note("web", "web short answer cut halfway #%d" % i, run.crashed, run.hung, 0, 0, run.rc == 1,
                           finding=SHORT_CUT_FINDING if run.rc == 0 else None)
         if accepted:
-            sys.stderr.write("\nFINDING: heron took %d of 4 short answers cut halfway for complete ones\n" % accepted)
+            sys.stderr.write("\nFINDING: heron took %d of %d short answers cut halfway for complete ones\n" % (accepted, SHORT_CUT_TRIES))
             if os.environ.get("KVR_STRICT"):
-                self.fail("truncated answers accepted: %d of 4" % accepted)
+                self.fail("truncated answers accepted: %d of %d" % (accepted, SHORT_CUT_TRIES))
 
     def test_proxy_refusing_credentials(self):
         tinyproxy = shutil.which("tinyproxy") or "/usr/bin/tinyproxy"
