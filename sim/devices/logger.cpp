@@ -157,6 +157,7 @@ LoggerOptions parseLoggerOptions(const std::vector<std::string>& argsIn) {
     }
     if (auto v = takeInt(args, "--readings", 0, 30000)) o.readings = static_cast<int>(*v);
     if (auto v = takeInt(args, "--probes", 1, 56)) o.probes = static_cast<int>(*v);
+    if (auto v = takeInt(args, "--probe-max", 1000, 199999)) o.probeMax = static_cast<int>(*v);
     if (auto v = takeInt(args, "--slots", 1, 65535)) o.slots = static_cast<int>(*v);
     if (auto v = takeInt(args, "--next", 0, 65535)) o.next = static_cast<int>(*v);
     if (auto v = takeInt(args, "--version-byte", 100, 254)) o.versionByte = static_cast<int>(*v);
@@ -187,6 +188,8 @@ std::string loggerOptionsHelp() {
            "                        extended: ring from block 64; server: \"NVA4-SVR\" layout, ring from block 8\n"
            "  --readings N          records to collect (default 30)\n"
            "  --probes N            probes that reported (default 3)\n"
+           "  --probe-max N         largest probe number (1000..199999, default 199999; 65535\n"
+           "                        keeps records readable in the probe-server record layout)\n"
            "  --slots N             ring size (default 64)\n"
            "  --next N              ring position of the first record to collect (default slots - 6)\n"
            "  --version-byte N      extended logger version byte 100..254 (default 120)\n"
@@ -235,7 +238,7 @@ void Logger::build() {
 
     std::vector<std::int32_t> probes;
     for (int p = 0; p < o_.probes; ++p)
-        probes.push_back(std::uniform_int_distribution<std::int32_t>(1000, 199999)(rng));
+        probes.push_back(std::uniform_int_distribution<std::int32_t>(1000, o_.probeMax)(rng));
 
     // Probe list, 8 entries of 16 bytes per block from block 1.
     for (int p = 0; p < o_.probes; ++p) {

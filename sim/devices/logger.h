@@ -24,6 +24,7 @@ struct LoggerOptions {
     Type type = Type::Ordinary;
     int readings = 30;          // records to collect (ordinary: readings in data blocks)
     int probes = 3;             // probes that reported
+    int probeMax = 199999;      // largest probe number drawn
     int slots = 64;             // ring size (extended, server)
     std::optional<int> next;    // ring position of the first record to collect
     int versionByte = 120;      // extended loggers: 100..254

@@ -37,7 +37,7 @@ import test_heron  # noqa: E402  (expected_rows: the rows heron must write for a
 NOW = ["--now", "2012-03-04 12:00"]
 SERVER = ["server", "--count", "30", "--slots", "100", "--next", "80", "--seed", "11"] + NOW
 SERVER_BIG = ["server", "--count", "200", "--slots", "300", "--next", "250", "--seed", "11"] + NOW
-MARTEN_LOGGER = ["logger", "--readings", "12", "--seed", "3"] + NOW
+MARTEN_LOGGER = ["logger", "--readings", "12", "--seed", "3", "--probe-max", "65535"] + NOW
 # Otter's loggers keep the present clock: their own expectedRows (what a
 # complete download must write) are then the reference of every run.
 OTTER_LOGGERS = {
