@@ -59,7 +59,7 @@ public:
     // onData returns false to abort (the body cannot be stored). waitPass is
     // called on every pass of the wait and may throw ProgramEnd, which
     // aborts the request and propagates.
-    virtual HttpOutcome perform(const HttpRequestSpec& spec,
+    virtual HttpOutcome perform(const HttpRequestSpec& desc,
                                 const std::function<bool(std::string_view)>& onData,
                                 const std::function<void()>& waitPass) = 0;
 };

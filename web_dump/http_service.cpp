@@ -82,12 +82,12 @@ bool HttpService::httpRequest(const std::string& method, const std::string& url,
         std::error_code ec;
         std::filesystem::remove(responsePath(), ec);
 
-        HttpRequestSpec spec;
-        spec.method = method;
-        spec.url = url;
-        spec.contentType = kMultipart;
-        spec.inactivityLimitMs = inactivityLimitMs(settings_);
-        if (method == "POST" && !readWhole(file, spec.body)) {
+        HttpRequestSpec desc;
+        desc.method = method;
+        desc.url = url;
+        desc.contentType = kMultipart;
+        desc.inactivityLimitMs = inactivityLimitMs(settings_);
+        if (method == "POST" && !readWhole(file, desc.body)) {
             int e = errno ? errno : EIO;
             failure(e, " " + file.string() + ": " + std::strerror(e));
             return false;
@@ -98,10 +98,10 @@ bool HttpService::httpRequest(const std::string& method, const std::string& url,
             failure(EIO, " " + responsePath().string() + ": " + response.errorText());
             return false;
         }
-        spec.proxy = requestProxy(settings_);
+        desc.proxy = requestProxy(settings_);
 
         HttpOutcome out = transport_.perform(
-            spec, [&](std::string_view bytes) { return response.write(bytes); }, [&] { screen_.yield(); });
+            desc, [&](std::string_view bytes) { return response.write(bytes); }, [&] { screen_.yield(); });
         // A body that could not be stored whole must not count as received:
         // its readings would be lost while the run reports success.
         bool stored = response.close();

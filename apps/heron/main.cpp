@@ -30,10 +30,10 @@ int main(int argc, char** argv) {
     }
     args.push_back(nullptr);
 
-    kvr::qt::MenuProgramSpec spec;
-    spec.name = "Heron";
-    spec.unattendedJob = [](kvr::Platform& p, const kvr::AppOptions& o) { return kvr::heron::runUnattended(p, o); };
-    spec.makeMenu = [shotFolder, press](kvr::qt::ProgramContext& ctx) -> std::unique_ptr<QWidget> {
+    kvr::qt::MenuProgramSpec desc;
+    desc.name = "Heron";
+    desc.unattendedJob = [](kvr::Platform& p, const kvr::AppOptions& o) { return kvr::heron::runUnattended(p, o); };
+    desc.makeMenu = [shotFolder, press](kvr::qt::ProgramContext& ctx) -> std::unique_ptr<QWidget> {
         auto menu = std::make_unique<kvr::heron::MainMenu>(ctx);
         if (!press.isEmpty()) {
             auto* m = menu.get();
@@ -51,5 +51,5 @@ int main(int argc, char** argv) {
         }
         return menu;
     };
-    return kvr::qt::runMenuProgram(static_cast<int>(args.size()) - 1, args.data(), spec);
+    return kvr::qt::runMenuProgram(static_cast<int>(args.size()) - 1, args.data(), desc);
 }

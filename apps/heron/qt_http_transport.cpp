@@ -63,18 +63,18 @@ struct ReplyGuard {
 
 }  // namespace
 
-web::HttpOutcome QtHttpTransport::perform(const web::HttpRequestSpec& spec,
+web::HttpOutcome QtHttpTransport::perform(const web::HttpRequestSpec& desc,
                                           const std::function<bool(std::string_view)>& onData,
                                           const std::function<void()>& waitPass) {
     web::HttpOutcome out;
-    QUrl url(QString::fromStdString(spec.url), QUrl::TolerantMode);
+    QUrl url(QString::fromStdString(desc.url), QUrl::TolerantMode);
     if (!url.isValid() || url.host().isEmpty() || (url.scheme() != "http" && url.scheme() != "https")) {
         out.setupError = 12005;  // the URL is not accepted
-        out.setupErrorText = " The URL \"" + spec.url + "\" is not valid.";
+        out.setupErrorText = " The URL \"" + desc.url + "\" is not valid.";
         return out;
     }
     QString proxyError;
-    QNetworkProxy proxy = proxyFor(spec.proxy, url, proxyError);
+    QNetworkProxy proxy = proxyFor(desc.proxy, url, proxyError);
     if (!proxyError.isEmpty()) {
         out.setupError = 12180;
         out.setupErrorText = " " + proxyError.toStdString();
@@ -89,21 +89,21 @@ web::HttpOutcome QtHttpTransport::perform(const web::HttpRequestSpec& spec,
     bool answered = false;
     QObject::connect(&manager, &QNetworkAccessManager::proxyAuthenticationRequired,
                      [&](const QNetworkProxy&, QAuthenticator* auth) {
-                         if (answered || spec.proxy.username.empty()) return;
+                         if (answered || desc.proxy.username.empty()) return;
                          answered = true;
-                         auth->setUser(QString::fromStdString(spec.proxy.username));
-                         auth->setPassword(QString::fromStdString(spec.proxy.password));
+                         auth->setUser(QString::fromStdString(desc.proxy.username));
+                         auth->setPassword(QString::fromStdString(desc.proxy.password));
                      });
 
     QNetworkRequest request(url);
-    request.setRawHeader("Content-Type", QByteArray::fromStdString(spec.contentType));
+    request.setRawHeader("Content-Type", QByteArray::fromStdString(desc.contentType));
     request.setTransferTimeout(0);  // our own inactivity limit applies
 
     ReplyGuard guard;
-    if (spec.method == "POST")
-        guard.reply = manager.post(request, QByteArray::fromStdString(spec.body));
+    if (desc.method == "POST")
+        guard.reply = manager.post(request, QByteArray::fromStdString(desc.body));
     else
-        guard.reply = manager.sendCustomRequest(request, QByteArray::fromStdString(spec.method));
+        guard.reply = manager.sendCustomRequest(request, QByteArray::fromStdString(desc.method));
     QNetworkReply* reply = guard.reply;
     reply->setReadBufferSize(kReadBufferBytes);
 
@@ -142,7 +142,7 @@ web::HttpOutcome QtHttpTransport::perform(const web::HttpRequestSpec& spec,
     while (!finished && !sinkFailed) {
         loop.exec();
         if (finished || sinkFailed) break;
-        if (lastData.elapsed() >= spec.inactivityLimitMs) {
+        if (lastData.elapsed() >= desc.inactivityLimitMs) {
             timedOut = true;
             break;
         }
@@ -152,7 +152,7 @@ web::HttpOutcome QtHttpTransport::perform(const web::HttpRequestSpec& spec,
 
     if (timedOut) {
         out.errorNumber = web::kTimeoutErrorNumber;
-        out.errorText = "No answer data arrived for " + std::to_string(spec.inactivityLimitMs / 1000) +
+        out.errorText = "No answer data arrived for " + std::to_string(desc.inactivityLimitMs / 1000) +
                         " seconds; the request was ended.";
         return out;
     }

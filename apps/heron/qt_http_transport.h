@@ -12,7 +12,7 @@ namespace kvr::heron {
 
 class QtHttpTransport : public web::HttpTransport {
 public:
-    web::HttpOutcome perform(const web::HttpRequestSpec& spec,
+    web::HttpOutcome perform(const web::HttpRequestSpec& desc,
                              const std::function<bool(std::string_view)>& onData,
                              const std::function<void()>& waitPass) override;
 

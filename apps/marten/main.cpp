@@ -40,9 +40,9 @@ int main(int argc, char** argv) {
     static std::atomic<int> speed{0};
     static bool haveWindow = false;
 
-    kvr::qt::ProgramSpec spec;
-    spec.name = "Marten";
-    spec.makeWindow = [screenshot](kvr::qt::ProgramContext& ctx) {
+    kvr::qt::ProgramSpec desc;
+    desc.name = "Marten";
+    desc.makeWindow = [screenshot](kvr::qt::ProgramContext& ctx) {
         speed = kvr::storedSpeedOption(ctx.settings());
         haveWindow = true;
         auto w = std::make_unique<marten::MartenWindow>(speed);
@@ -55,8 +55,8 @@ int main(int argc, char** argv) {
         parts.window = std::move(w);
         return parts;
     };
-    spec.job = [](kvr::Platform& p, const kvr::AppOptions& o) {
+    desc.job = [](kvr::Platform& p, const kvr::AppOptions& o) {
         return kvr::runMarten(p, o.folder, haveWindow ? &speed : nullptr);
     };
-    return kvr::qt::runProgram(argc, argv, spec);
+    return kvr::qt::runProgram(argc, argv, desc);
 }

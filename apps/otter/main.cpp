@@ -32,9 +32,9 @@ std::string takeScreenshotOption(int& argc, char** argv) {
 
 int main(int argc, char** argv) {
     const std::string screenshot = takeScreenshotOption(argc, argv);
-    kvr::qt::ProgramSpec spec;
-    spec.name = "Otter";
-    spec.makeWindow = [screenshot](kvr::qt::ProgramContext&) {
+    kvr::qt::ProgramSpec desc;
+    desc.name = "Otter";
+    desc.makeWindow = [screenshot](kvr::qt::ProgramContext&) {
         auto w = std::make_unique<otter::OtterWindow>();
         if (!screenshot.empty()) {
             auto* raw = w.get();
@@ -45,13 +45,13 @@ int main(int argc, char** argv) {
         parts.window = std::move(w);
         return parts;
     };
-    spec.job = [](kvr::Platform& p, const kvr::AppOptions& o) {
+    desc.job = [](kvr::Platform& p, const kvr::AppOptions& o) {
         kvr::OtterApp::Options opts;
         opts.endOnSetupFailure = o.unattended;
         kvr::OtterApp app(p, o.folder, opts);
         return app.run();
     };
     // The scan's own timer starts the first scan one tick after the window shows.
-    spec.startDelayMs = 0;
-    return kvr::qt::runProgram(argc, argv, spec);
+    desc.startDelayMs = 0;
+    return kvr::qt::runProgram(argc, argv, desc);
 }

@@ -145,50 +145,50 @@ std::unique_ptr<SerialPort> makeProgramPort(const AppOptions& options, Clock& cl
     return std::make_unique<TracingPort>(std::move(port), clock, std::move(f));
 }
 
-int runProgram(int argc, char** argv, const ProgramSpec& spec) {
+int runProgram(int argc, char** argv, const ProgramSpec& desc) {
     AppOptions opts;
-    if (int r = parse(argc, argv, spec.name, opts); r >= 0) return r;
-    if (opts.unattended) return runUnattended(argc, argv, spec.name, std::move(opts), spec.job);
+    if (int r = parse(argc, argv, desc.name, opts); r >= 0) return r;
+    if (opts.unattended) return runUnattended(argc, argv, desc.name, std::move(opts), desc.job);
 
     QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QString::fromStdString(spec.name));
+    QCoreApplication::setApplicationName(QString::fromStdString(desc.name));
     completeFolder(opts);
     std::shared_ptr<std::ostream> trace;
-    if (!openTrace(opts, spec.name, trace)) return 2;
+    if (!openTrace(opts, desc.name, trace)) return 2;
     // A terminal's Ctrl+C or a SIGTERM ends the run as closing the window does.
     ConsoleScreen::installStopSignals();
     Context ctx(opts, trace);
-    WindowParts parts = spec.makeWindow ? spec.makeWindow(ctx) : WindowParts{};
+    WindowParts parts = desc.makeWindow ? desc.makeWindow(ctx) : WindowParts{};
     if (!parts.window || !parts.face) {
-        std::cerr << spec.name << ": no window\n";
+        std::cerr << desc.name << ": no window\n";
         return 1;
     }
     watchStopSignals(*parts.window, [] { requestStop(); });
     return runWithWindow(
         *parts.window, *parts.face,
-        [&ctx, &spec](Screen& screen) {
+        [&ctx, &desc](Screen& screen) {
             auto port = ctx.makePort();  // made, used and destroyed on the worker
             Platform p{ctx.clock(), *port, ctx.settings(), screen};
-            return spec.job(p, ctx.options());
+            return desc.job(p, ctx.options());
         },
-        spec.startDelayMs);
+        desc.startDelayMs);
 }
 
-int runMenuProgram(int argc, char** argv, const MenuProgramSpec& spec) {
+int runMenuProgram(int argc, char** argv, const MenuProgramSpec& desc) {
     AppOptions opts;
-    if (int r = parse(argc, argv, spec.name, opts); r >= 0) return r;
-    if (opts.unattended) return runUnattended(argc, argv, spec.name, std::move(opts), spec.unattendedJob);
+    if (int r = parse(argc, argv, desc.name, opts); r >= 0) return r;
+    if (opts.unattended) return runUnattended(argc, argv, desc.name, std::move(opts), desc.unattendedJob);
 
     QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QString::fromStdString(spec.name));
+    QCoreApplication::setApplicationName(QString::fromStdString(desc.name));
     completeFolder(opts);
     std::shared_ptr<std::ostream> trace;
-    if (!openTrace(opts, spec.name, trace)) return 2;
+    if (!openTrace(opts, desc.name, trace)) return 2;
     ConsoleScreen::installStopSignals();
     Context ctx(opts, trace);
-    std::unique_ptr<QWidget> menu = spec.makeMenu ? spec.makeMenu(ctx) : nullptr;
+    std::unique_ptr<QWidget> menu = desc.makeMenu ? desc.makeMenu(ctx) : nullptr;
     if (!menu) {
-        std::cerr << spec.name << ": no window\n";
+        std::cerr << desc.name << ": no window\n";
         return 1;
     }
     watchStopSignals(*menu, [] {

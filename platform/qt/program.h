@@ -1,15 +1,15 @@
 // The main() of every program in this suite, in one place.
 //
 //   int main(int argc, char** argv) {
-//       kvr::qt::ProgramSpec spec;
-//       spec.name = "Marten";
-//       spec.makeWindow = [](kvr::qt::ProgramContext&) {
+//       kvr::qt::ProgramSpec desc;
+//       desc.name = "Marten";
+//       desc.makeWindow = [](kvr::qt::ProgramContext&) {
 //           auto w = std::make_unique<MartenWindow>();   // QWidget + WindowFace
 //           kvr::qt::WindowParts parts; parts.face = w.get(); parts.window = std::move(w);
 //           return parts;
 //       };
-//       spec.job = [](kvr::Platform& p, const kvr::AppOptions& o) { return runMarten(p, o); };
-//       return kvr::qt::runProgram(argc, argv, spec);
+//       desc.job = [](kvr::Platform& p, const kvr::AppOptions& o) { return runMarten(p, o); };
+//       return kvr::qt::runProgram(argc, argv, desc);
 //   }
 //
 // What runProgram does:
@@ -82,7 +82,7 @@ struct ProgramSpec {
     Job job;
     int startDelayMs = 150;
 };
-int runProgram(int argc, char** argv, const ProgramSpec& spec);
+int runProgram(int argc, char** argv, const ProgramSpec& desc);
 
 // Programs with a menu window whose buttons start jobs or open dialogs.
 // With --unattended the menu is not built: unattendedJob runs as in runProgram.
@@ -93,7 +93,7 @@ struct MenuProgramSpec {
     Job unattendedJob;
     std::function<std::unique_ptr<QWidget>(ProgramContext&)> makeMenu;
 };
-int runMenuProgram(int argc, char** argv, const MenuProgramSpec& spec);
+int runMenuProgram(int argc, char** argv, const MenuProgramSpec& desc);
 
 // A serial port for the calling thread as the programs build it: QtSerialPort
 // on `settings`, wrapped in a TracingPort when options.traceFile is set.

@@ -14,9 +14,9 @@ using heron_test::writeFile;
 // Answers every request with the scripted outcome and body chunks.
 class FakeTransport : public HttpTransport {
 public:
-    HttpOutcome perform(const HttpRequestSpec& spec, const std::function<bool(std::string_view)>& onData,
+    HttpOutcome perform(const HttpRequestSpec& desc, const std::function<bool(std::string_view)>& onData,
                         const std::function<void()>& waitPass) override {
-        requests.push_back(spec);
+        requests.push_back(desc);
         for (const auto& c : chunks) {
             waitPass();
             if (!onData(c)) {
@@ -64,12 +64,12 @@ TEST(HttpService, GetStoresTheBodyUnderTheFileAndLeavesNoResponseFile) {
     EXPECT_FALSE(std::filesystem::exists(rig.response()));
     EXPECT_TRUE(rig.screen.boxes.empty());
     ASSERT_EQ(rig.transport.requests.size(), 1u);
-    const auto& spec = rig.transport.requests[0];
-    EXPECT_EQ(spec.method, "GET");
-    EXPECT_EQ(spec.url, "http://h/site/pull.ashx?x=1");
-    EXPECT_EQ(spec.contentType, "multipart/form-data; boundary=AaB03x");
-    EXPECT_EQ(spec.inactivityLimitMs, 60'000);
-    EXPECT_EQ(spec.proxy.mode, ProxyMode::Direct);  // nothing stored
+    const auto& desc = rig.transport.requests[0];
+    EXPECT_EQ(desc.method, "GET");
+    EXPECT_EQ(desc.url, "http://h/site/pull.ashx?x=1");
+    EXPECT_EQ(desc.contentType, "multipart/form-data; boundary=AaB03x");
+    EXPECT_EQ(desc.inactivityLimitMs, 60'000);
+    EXPECT_EQ(desc.proxy.mode, ProxyMode::Direct);  // nothing stored
     EXPECT_GE(rig.screen.yields, 1);
 }
 
@@ -83,13 +83,13 @@ TEST(HttpService, ProxySettingsReachTheTransport) {
     rig.settings.set("KVR", "Startup", "HttpTimeout", "2");
     rig.transport.outcome = status(200, "OK");
     EXPECT_TRUE(rig.http.httpRequest("GET", "http://h/", rig.dir / "out.csv"));
-    const auto& spec = rig.transport.requests.at(0);
-    EXPECT_EQ(spec.proxy.mode, ProxyMode::Named);
-    EXPECT_EQ(spec.proxy.server, "proxy:3128");
-    EXPECT_EQ(spec.proxy.bypass, "<local>");
-    EXPECT_EQ(spec.proxy.username, "user");
-    EXPECT_EQ(spec.proxy.password, "pass");
-    EXPECT_EQ(spec.inactivityLimitMs, 2000);
+    const auto& desc = rig.transport.requests.at(0);
+    EXPECT_EQ(desc.proxy.mode, ProxyMode::Named);
+    EXPECT_EQ(desc.proxy.server, "proxy:3128");
+    EXPECT_EQ(desc.proxy.bypass, "<local>");
+    EXPECT_EQ(desc.proxy.username, "user");
+    EXPECT_EQ(desc.proxy.password, "pass");
+    EXPECT_EQ(desc.inactivityLimitMs, 2000);
 }
 
 struct FailureCase {

@@ -17,7 +17,7 @@ using namespace kvr::testplatform;
 
 namespace {
 
-int runWith(std::vector<std::string> args, const ProgramSpec& spec) {
+int runWith(std::vector<std::string> args, const ProgramSpec& desc) {
     args.insert(args.begin(), "prog");
     static std::vector<std::string> keep;
     keep = args;
@@ -25,7 +25,7 @@ int runWith(std::vector<std::string> args, const ProgramSpec& spec) {
     argv.clear();
     for (auto& a : keep) argv.push_back(a.data());
     argv.push_back(nullptr);
-    return runProgram(static_cast<int>(keep.size()), argv.data(), spec);
+    return runProgram(static_cast<int>(keep.size()), argv.data(), desc);
 }
 
 std::string slurp(const std::string& path) {
@@ -51,12 +51,12 @@ struct ProgramHelper : ::testing::Test {
 }  // namespace
 
 TEST_F(ProgramHelper, OptionErrorsAndHelpEndBeforeAnyWindow) {
-    ProgramSpec spec;
-    spec.name = "Marten";
-    spec.job = [](Platform&, const AppOptions&) { return 9; };
-    EXPECT_EXIT(std::exit(runWith({"--help"}, spec)), ::testing::ExitedWithCode(0), "");
-    EXPECT_EXIT(std::exit(runWith({"--bogus"}, spec)), ::testing::ExitedWithCode(2), "unknown option");
-    EXPECT_EXIT(std::exit(runWith({"--unattended", "--trace", "/nonexistent/dir/t.log"}, spec)),
+    ProgramSpec desc;
+    desc.name = "Marten";
+    desc.job = [](Platform&, const AppOptions&) { return 9; };
+    EXPECT_EXIT(std::exit(runWith({"--help"}, desc)), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(std::exit(runWith({"--bogus"}, desc)), ::testing::ExitedWithCode(2), "unknown option");
+    EXPECT_EXIT(std::exit(runWith({"--unattended", "--trace", "/nonexistent/dir/t.log"}, desc)),
                 ::testing::ExitedWithCode(2), "cannot write the trace file");
 }
 
@@ -67,9 +67,9 @@ TEST_F(ProgramHelper, UnattendedRunGetsTheRealPortTracedAndItsStatusIsTheExitSta
         Pty pty;
         home.write("kvr-probe/KVR.conf", "[Ports]\nCOM3=" + pty.slavePath + "\n");
         const std::string trace = (home.dir / "trace.log").string();
-        ProgramSpec spec;
-        spec.name = "Otter";
-        spec.job = [&](Platform& p, const AppOptions& o) {
+        ProgramSpec desc;
+        desc.name = "Otter";
+        desc.job = [&](Platform& p, const AppOptions& o) {
             if (!o.unattended || o.folder != "/srv/otter") return 10;
             std::string err;
             if (!p.port.open(3, err)) return 11;
@@ -98,7 +98,7 @@ TEST_F(ProgramHelper, UnattendedRunGetsTheRealPortTracedAndItsStatusIsTheExitSta
             return 6;
         };
         return runWith({"--unattended", "--folder", "/srv/otter", "--trace", trace, "--answer", "Serial Port=4"},
-                       spec);
+                       desc);
     };
     EXPECT_EXIT(std::exit(child()), ::testing::ExitedWithCode(6), "Opened com3 OK");
 }
@@ -106,10 +106,10 @@ TEST_F(ProgramHelper, UnattendedRunGetsTheRealPortTracedAndItsStatusIsTheExitSta
 TEST_F(ProgramHelper, WindowRunShowsTheWindowAndReturnsTheJobResult) {
     auto child = [] {
         qputenv("QT_QPA_PLATFORM", "offscreen");
-        ProgramSpec spec;
-        spec.name = "Marten";
+        ProgramSpec desc;
+        desc.name = "Marten";
         TinyWindow* shown = nullptr;
-        spec.makeWindow = [&](ProgramContext&) {
+        desc.makeWindow = [&](ProgramContext&) {
             auto w = std::make_unique<TinyWindow>();
             shown = w.get();
             WindowParts parts;
@@ -117,7 +117,7 @@ TEST_F(ProgramHelper, WindowRunShowsTheWindowAndReturnsTheJobResult) {
             parts.window = std::move(w);
             return parts;
         };
-        spec.job = [&](Platform& p, const AppOptions& o) {
+        desc.job = [&](Platform& p, const AppOptions& o) {
             if (o.unattended || o.folder.empty()) return 20;
             if (!shown || !shown->isVisible()) return 21;  // read only; the window lives on the GUI thread
             if (p.port.isOpen()) return 22;
@@ -125,7 +125,7 @@ TEST_F(ProgramHelper, WindowRunShowsTheWindowAndReturnsTheJobResult) {
             p.screen.yield();
             return 8;
         };
-        return runWith({}, spec);
+        return runWith({}, desc);
     };
     EXPECT_EXIT(std::exit(child()), ::testing::ExitedWithCode(8), "");
 }
@@ -133,16 +133,16 @@ TEST_F(ProgramHelper, WindowRunShowsTheWindowAndReturnsTheJobResult) {
 TEST_F(ProgramHelper, StopSignalInWindowModeClosesAnOpenBoxAndEndsTheRun) {
     auto child = [] {
         qputenv("QT_QPA_PLATFORM", "offscreen");
-        ProgramSpec spec;
-        spec.name = "Otter";
-        spec.makeWindow = [](ProgramContext&) {
+        ProgramSpec desc;
+        desc.name = "Otter";
+        desc.makeWindow = [](ProgramContext&) {
             auto w = std::make_unique<TinyWindow>();
             WindowParts parts;
             parts.face = w.get();
             parts.window = std::move(w);
             return parts;
         };
-        spec.job = [](Platform& p, const AppOptions&) {
+        desc.job = [](Platform& p, const AppOptions&) {
             std::thread([] {
                 std::this_thread::sleep_for(std::chrono::milliseconds(300));
                 std::raise(SIGTERM);
@@ -156,7 +156,7 @@ TEST_F(ProgramHelper, StopSignalInWindowModeClosesAnOpenBoxAndEndsTheRun) {
             }
             return 31;
         };
-        return runWith({}, spec);
+        return runWith({}, desc);
     };
     EXPECT_EXIT(std::exit(child()), ::testing::ExitedWithCode(5), "");
 }
