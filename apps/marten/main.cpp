@@ -2,7 +2,6 @@
 // modem) into the probe data files, then the program ends.
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -12,30 +11,8 @@
 #include "platform/qt/program.h"
 #include "server_dump/marten_run.h"
 
-namespace {
-
-// --screenshot FILE (not in the usage text): saves a picture of the window
-// shortly after it is shown (KVR_SHOT_MS milliseconds, default 700). Taken
-// out before the common options are read.
-std::string takeScreenshotOption(int& argc, char** argv) {
-    std::string file;
-    int out = 1;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--screenshot") == 0 && i + 1 < argc) {
-            file = argv[++i];
-            continue;
-        }
-        argv[out++] = argv[i];
-    }
-    argc = out;
-    argv[argc] = nullptr;
-    return file;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    const std::string screenshot = takeScreenshotOption(argc, argv);
+    const std::string screenshot = kvr::qt::takeScreenshotOption(argc, argv);
     // The speed option pair, shared by the window (GUI thread) and the run.
     static std::atomic<int> speed{0};
     static bool haveWindow = false;

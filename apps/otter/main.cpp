@@ -1,6 +1,5 @@
 // Otter: downloads a logger on the serial port (or through a cellular modem
 // on a second port) into the running probe data file, once or resident.
-#include <cstring>
 #include <string>
 
 #include <QTimer>
@@ -9,29 +8,8 @@
 #include "logger_dump/otter_app.h"
 #include "platform/qt/program.h"
 
-namespace {
-
-// --screenshot FILE (not in the usage text): saves a picture of the window
-// shortly after it is shown. Taken out before the common options are read.
-std::string takeScreenshotOption(int& argc, char** argv) {
-    std::string file;
-    int out = 1;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--screenshot") == 0 && i + 1 < argc) {
-            file = argv[++i];
-            continue;
-        }
-        argv[out++] = argv[i];
-    }
-    argc = out;
-    argv[argc] = nullptr;
-    return file;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    const std::string screenshot = takeScreenshotOption(argc, argv);
+    const std::string screenshot = kvr::qt::takeScreenshotOption(argc, argv);
     kvr::qt::ProgramSpec desc;
     desc.name = "Otter";
     desc.makeWindow = [screenshot](kvr::qt::ProgramContext&) {

@@ -1,5 +1,7 @@
 #include "platform/qt/program.h"
 
+#include <cstring>
+
 #include <fstream>
 #include <iostream>
 
@@ -207,6 +209,21 @@ int runMenuProgram(int argc, char** argv, const MenuProgramSpec& desc) {
         }
     }
     return ctx.quitCalled() ? ctx.status() : 0;
+}
+
+std::string takeScreenshotOption(int& argc, char** argv) {
+    std::string file;
+    int out = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--screenshot") == 0 && i + 1 < argc) {
+            file = argv[++i];
+            continue;
+        }
+        argv[out++] = argv[i];
+    }
+    argc = out;
+    argv[argc] = nullptr;
+    return file;
 }
 
 }  // namespace kvr::qt

@@ -99,4 +99,9 @@ int runMenuProgram(int argc, char** argv, const MenuProgramSpec& desc);
 // on `settings`, wrapped in a TracingPort when options.traceFile is set.
 std::unique_ptr<SerialPort> makeProgramPort(const AppOptions& options, Clock& clock, Settings& settings);
 
+// --screenshot FILE (not in the usage text): the file a window picture is
+// saved to shortly after the window is shown. Taken out of argv before the
+// common options are read; empty when not given.
+std::string takeScreenshotOption(int& argc, char** argv);
+
 }  // namespace kvr::qt
