@@ -1,64 +1,164 @@
 #include "apps/heron/qt_http_transport.h"
 
-#include <QAuthenticator>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkProxyFactory>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QPointer>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
 
-#include <memory>
+#include "web_dump/http_wire.h"
 
 namespace kvr::heron {
 
 namespace {
 
-QNetworkProxy proxyFor(const web::RequestProxy& p, const QUrl& url, QString& error) {
+// Error numbers as the user knows them from the HTTP client of the platform
+// the readings were first fetched on.
+constexpr int kCannotConnect = 12029;
+constexpr int kNameNotResolved = 12007;
+constexpr int kConnectionBroken = 12030;
+constexpr int kInvalidAnswer = 12152;
+constexpr int kProxySetupError = 12180;
+
+// Where the connection goes: the data service itself, or an HTTP proxy that
+// is handed the whole URL.
+struct Route {
+    std::string host;
+    int port = 80;
+    bool viaProxy = false;
+    QNetworkProxy socketProxy{QNetworkProxy::NoProxy};  // a SOCKS proxy of the system's settings
+    std::string user, password;                         // for the HTTP proxy
+};
+
+bool routeFor(const web::RequestProxy& p, const web::HttpUrl& url, Route& r, std::string& error) {
+    r.host = url.host;
+    r.port = url.port;
     switch (p.mode) {
     case web::ProxyMode::System: {
         QNetworkProxyFactory::setUseSystemConfiguration(true);
-        auto list = QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(url));
-        return list.isEmpty() ? QNetworkProxy(QNetworkProxy::NoProxy) : list.first();
+        QUrl asked(QString::fromStdString("http://" + web::hostAndPort(url) + "/"));
+        auto list = QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(asked));
+        QNetworkProxy sys = list.isEmpty() ? QNetworkProxy(QNetworkProxy::NoProxy) : list.first();
+        if (sys.type() == QNetworkProxy::HttpProxy || sys.type() == QNetworkProxy::HttpCachingProxy) {
+            r.viaProxy = true;
+            r.host = sys.hostName().toStdString();
+            r.port = sys.port() ? sys.port() : 8080;
+            r.user = p.username.empty() ? sys.user().toStdString() : p.username;
+            r.password = p.username.empty() ? sys.password().toStdString() : p.password;
+        } else if (sys.type() == QNetworkProxy::Socks5Proxy) {
+            r.socketProxy = sys;
+        }
+        return true;
     }
     case web::ProxyMode::Named: {
-        if (web::bypassesProxy(url.host().toStdString(), p.bypass) ||
-            web::bypassesProxy(url.authority().toStdString(), p.bypass))
-            return QNetworkProxy(QNetworkProxy::NoProxy);
+        if (web::bypassesProxy(url.host, p.bypass) || web::bypassesProxy(web::hostAndPort(url), p.bypass))
+            return true;
         std::string host;
         int port = 0;
         if (!web::splitHostPort(p.server, host, port)) {
-            error = QStringLiteral("The proxy server \"%1\" is not a host name with an optional port.")
-                        .arg(QString::fromStdString(p.server));
-            return QNetworkProxy(QNetworkProxy::NoProxy);
+            error = "The proxy server \"" + p.server + "\" is not a host name with an optional port.";
+            return false;
         }
-        QNetworkProxy proxy(QNetworkProxy::HttpProxy, QString::fromStdString(host), static_cast<quint16>(port));
-        if (!p.username.empty()) {
-            proxy.setUser(QString::fromStdString(p.username));
-            proxy.setPassword(QString::fromStdString(p.password));
-        }
-        return proxy;
+        r.viaProxy = true;
+        r.host = host;
+        r.port = port;
+        r.user = p.username;
+        r.password = p.password;
+        return true;
     }
     case web::ProxyMode::Direct:
         break;
     }
-    return QNetworkProxy(QNetworkProxy::NoProxy);
+    return true;
 }
 
-// Aborts and frees the reply however the wait ends (ProgramEnd included).
-struct ReplyGuard {
-    QPointer<QNetworkReply> reply;
-    ~ReplyGuard() {
-        if (reply) {
-            reply->disconnect();
-            reply->abort();
-            delete reply.data();
+enum class Ending { Answer, Broken, SocketError, TimedOut };
+
+// One connection carrying one request and its answer into `reader`. The
+// wait lives on a local event loop, woken by the socket or by a tick that
+// checks the silence limit and lets the caller's window breathe.
+class Exchange {
+public:
+    Exchange(const Route& route, std::int64_t limitMs, const std::function<void()>& waitPass)
+        : route_(route), limitMs_(limitMs), waitPass_(waitPass) {}
+    ~Exchange() {
+        // The socket's own teardown must not call back into a finished wait.
+        socket_.disconnect();
+        socket_.abort();
+    }
+
+    Ending run(const std::string& request, web::ResponseReader& reader) {
+        socket_.setProxy(route_.socketProxy);
+        // Qt keeps at most this much unread: memory stays flat however
+        // large the answer is.
+        socket_.setReadBufferSize(1 << 20);
+        QObject::connect(&socket_, &QTcpSocket::connected, &loop_, [&] {
+            silence_.restart();
+            socket_.write(request.data(), static_cast<qint64>(request.size()));
+        });
+        QObject::connect(&socket_, &QTcpSocket::readyRead, &loop_, [&] { drain(reader); });
+        QObject::connect(&socket_, &QTcpSocket::disconnected, &loop_, [&] { closed(reader); });
+        QObject::connect(&socket_, &QTcpSocket::errorOccurred, &loop_, [&](QAbstractSocket::SocketError e) {
+            if (e == QAbstractSocket::RemoteHostClosedError) {
+                closed(reader);
+            } else if (!finished_) {
+                drain(reader);
+                if (finished_) return;
+                socketError_ = e;
+                finish(Ending::SocketError);
+            }
+        });
+        QTimer tick;
+        tick.setInterval(QtHttpTransport::kTickMs);
+        QObject::connect(&tick, &QTimer::timeout, &loop_, &QEventLoop::quit);
+        tick.start();
+        silence_.start();
+        socket_.connectToHost(QString::fromStdString(route_.host), static_cast<quint16>(route_.port));
+        while (!finished_) {
+            loop_.exec();
+            if (finished_) break;
+            if (silence_.elapsed() >= limitMs_) return Ending::TimedOut;
+            waitPass_();  // may throw ProgramEnd: the destructor drops the connection
+        }
+        return ending_;
+    }
+
+    QAbstractSocket::SocketError socketError() const { return socketError_; }
+    std::string socketErrorText() const { return socket_.errorString().toStdString(); }
+
+private:
+    void finish(Ending e) {
+        if (finished_) return;
+        finished_ = true;
+        ending_ = e;
+        loop_.quit();
+    }
+    void drain(web::ResponseReader& reader) {
+        while (!finished_ && socket_.bytesAvailable() > 0) {
+            QByteArray chunk = socket_.read(256 * 1024);
+            if (chunk.isEmpty()) break;
+            silence_.restart();
+            bool ok = reader.feed(std::string_view(chunk.constData(), static_cast<std::size_t>(chunk.size())));
+            if (!ok) finish(Ending::Broken);
+            else if (reader.done()) finish(Ending::Answer);
         }
     }
+    void closed(web::ResponseReader& reader) {
+        drain(reader);
+        if (!finished_) finish(reader.closed() ? Ending::Answer : Ending::Broken);
+    }
+
+    const Route& route_;
+    std::int64_t limitMs_;
+    const std::function<void()>& waitPass_;
+    QEventLoop loop_;
+    QElapsedTimer silence_;  // monotonic
+    bool finished_ = false;
+    Ending ending_ = Ending::Broken;
+    QAbstractSocket::SocketError socketError_ = QAbstractSocket::UnknownSocketError;
+    QTcpSocket socket_;  // last: goes first, before what its signals reach
 };
 
 }  // namespace
@@ -67,117 +167,78 @@ web::HttpOutcome QtHttpTransport::perform(const web::HttpRequestSpec& desc,
                                           const std::function<bool(std::string_view)>& onData,
                                           const std::function<void()>& waitPass) {
     web::HttpOutcome out;
-    QUrl url(QString::fromStdString(desc.url), QUrl::TolerantMode);
-    if (!url.isValid() || url.host().isEmpty() || (url.scheme() != "http" && url.scheme() != "https")) {
-        out.setupError = 12005;  // the URL is not accepted
+    web::HttpRequestText request;
+    if (!web::parseHttpUrl(desc.url, request.url, out.setupError)) {
         out.setupErrorText = " The URL \"" + desc.url + "\" is not valid.";
         return out;
     }
-    QString proxyError;
-    QNetworkProxy proxy = proxyFor(desc.proxy, url, proxyError);
-    if (!proxyError.isEmpty()) {
-        out.setupError = 12180;
-        out.setupErrorText = " " + proxyError.toStdString();
+    Route route;
+    std::string proxyError;
+    if (!routeFor(desc.proxy, request.url, route, proxyError)) {
+        out.setupError = kProxySetupError;
+        out.setupErrorText = " " + proxyError;
         return out;
     }
+    request.method = desc.method;
+    request.contentType = desc.contentType;
+    request.body = desc.body;
+    request.viaProxy = route.viaProxy;
 
-    QNetworkAccessManager manager;
-    manager.setProxy(proxy);
-    manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    // Answer the proxy's challenge once with the stored credentials; a second
-    // challenge means they were refused, and asking again would loop.
-    bool answered = false;
-    QObject::connect(&manager, &QNetworkAccessManager::proxyAuthenticationRequired,
-                     [&](const QNetworkProxy&, QAuthenticator* auth) {
-                         if (answered || desc.proxy.username.empty()) return;
-                         answered = true;
-                         auth->setUser(QString::fromStdString(desc.proxy.username));
-                         auth->setPassword(QString::fromStdString(desc.proxy.password));
-                     });
+    // A proxy that asks for credentials is answered once with the stored
+    // ones; a second refusal is the answer the user gets to see.
+    for (int attempt = 0;; ++attempt) {
+        bool retryForProxy = false;
+        web::ResponseReader* current = nullptr;
+        web::ResponseReader reader(
+            [&](std::string_view bytes) {
+                if (current->status() == 407 && attempt == 0 && route.viaProxy && !route.user.empty() &&
+                    web::offersBasic(current->headers("Proxy-Authenticate"))) {
+                    retryForProxy = true;
+                    return true;  // the refusal's page is not the answer
+                }
+                return onData(bytes);
+            },
+            desc.method == "HEAD");
+        current = &reader;
 
-    QNetworkRequest request(url);
-    request.setRawHeader("Content-Type", QByteArray::fromStdString(desc.contentType));
-    request.setTransferTimeout(0);  // our own inactivity limit applies
-
-    ReplyGuard guard;
-    if (desc.method == "POST")
-        guard.reply = manager.post(request, QByteArray::fromStdString(desc.body));
-    else
-        guard.reply = manager.sendCustomRequest(request, QByteArray::fromStdString(desc.method));
-    QNetworkReply* reply = guard.reply;
-    reply->setReadBufferSize(kReadBufferBytes);
-
-    QEventLoop loop;
-    QTimer tick;
-    tick.setInterval(kTickMs);
-    QElapsedTimer lastData;  // monotonic
-    lastData.start();
-    bool finished = false;
-    bool sinkFailed = false;
-
-    auto drain = [&] {
-        if (sinkFailed) return;
-        while (reply->bytesAvailable() > 0) {
-            QByteArray chunk = reply->read(256 * 1024);
-            if (chunk.isEmpty()) break;
-            lastData.restart();
-            if (!onData(std::string_view(chunk.constData(), static_cast<std::size_t>(chunk.size())))) {
-                sinkFailed = true;
-                loop.quit();
-                return;
-            }
+        Exchange exchange(route, desc.inactivityLimitMs, waitPass);
+        Ending ending = exchange.run(web::requestText(request), reader);
+        if (ending == Ending::TimedOut) {
+            out.errorNumber = web::kTimeoutErrorNumber;
+            out.errorText = "No answer data arrived for " + std::to_string(desc.inactivityLimitMs / 1000) +
+                            " seconds; the request was ended.";
+            return out;
         }
-    };
-    QObject::connect(reply, &QNetworkReply::readyRead, &loop, drain);
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, &loop, [&] { lastData.restart(); });
-    QObject::connect(reply, &QNetworkReply::finished, &loop, [&] {
-        drain();
-        finished = true;
-        loop.quit();
-    });
-    QObject::connect(&tick, &QTimer::timeout, &loop, &QEventLoop::quit);
-    tick.start();
-
-    bool timedOut = false;
-    while (!finished && !sinkFailed) {
-        loop.exec();
-        if (finished || sinkFailed) break;
-        if (lastData.elapsed() >= desc.inactivityLimitMs) {
-            timedOut = true;
-            break;
+        if (reader.sinkFailed()) return out;  // the caller knows its sink failed
+        if (reader.headersRead() && reader.status() == 407 && attempt == 0 && route.viaProxy &&
+            !route.user.empty() && web::offersBasic(reader.headers("Proxy-Authenticate"))) {
+            retryForProxy = true;
         }
-        waitPass();  // may throw ProgramEnd: the guard aborts the request
-    }
-    tick.stop();
-
-    if (timedOut) {
-        out.errorNumber = web::kTimeoutErrorNumber;
-        out.errorText = "No answer data arrived for " + std::to_string(desc.inactivityLimitMs / 1000) +
-                        " seconds; the request was ended.";
-        return out;
-    }
-    if (sinkFailed) return out;  // the caller knows its sink failed
-
-    QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    // A 200 whose body broke off (connection closed before the end) is not
-    // an answer: its readings would be cut short while the run counts it whole.
-    if (status.isValid() && status.toInt() == 200 && reply->error() != QNetworkReply::NoError) {
-        out.errorNumber = static_cast<int>(reply->error());
-        out.errorText = reply->errorString().toStdString();
-        return out;
-    }
-    if (status.isValid()) {
+        if (retryForProxy) {
+            request.proxyAuthorization = web::basicCredentials(route.user, route.password);
+            continue;
+        }
+        if (ending == Ending::SocketError) {
+            auto e = exchange.socketError();
+            out.errorNumber = e == QAbstractSocket::HostNotFoundError ? kNameNotResolved : kCannotConnect;
+            out.errorText = (e == QAbstractSocket::HostNotFoundError
+                                 ? "The server name or address could not be resolved: "
+                                 : "A connection with the server could not be established: ") +
+                            exchange.socketErrorText();
+            return out;
+        }
+        if (ending == Ending::Broken) {
+            // A cut answer is a failure even when its status was 200: its
+            // readings would be short while the run counts them whole.
+            out.errorNumber = reader.cutShort() ? kConnectionBroken : kInvalidAnswer;
+            out.errorText = reader.error();
+            return out;
+        }
         out.haveStatus = true;
-        out.status = status.toInt();
-        out.statusText = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString().toStdString();
+        out.status = reader.status();
+        out.statusText = reader.reason();
         return out;
     }
-    if (reply->error() != QNetworkReply::NoError) {
-        // Qt's network error codes are all above 0 and below the time limit's number.
-        out.errorNumber = static_cast<int>(reply->error());
-        out.errorText = reply->errorString().toStdString();
-    }
-    return out;
 }
 
 }  // namespace kvr::heron

@@ -1,7 +1,9 @@
-// The network side of a request, on QNetworkAccessManager. Usable from any
-// thread: each request gets its own manager and a local event loop on the
-// calling thread, woken by the answer's data, its end, or a short tick that
-// lets the caller's wait yield to its window.
+// The network side of a request: HTTP/1.1 over a Qt socket, the answer read
+// by our own reader so that a connection closed before the answer's declared
+// end is a failure, never a short answer taken for a whole one. Usable from
+// any thread: each request runs a local event loop on the calling thread,
+// woken by the socket or by a short tick that lets the caller's wait yield
+// to its window.
 #pragma once
 
 #include <QtGlobal>
@@ -18,9 +20,6 @@ public:
 
     // How often the wait hands control to waitPass.
     static constexpr int kTickMs = 200;
-    // Most answer data Qt holds before we take it: keeps memory flat
-    // however large the answer is.
-    static constexpr qint64 kReadBufferBytes = 1 << 20;
 };
 
 }  // namespace kvr::heron

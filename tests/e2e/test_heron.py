@@ -259,7 +259,7 @@ class HeronRun(unittest.TestCase):
         self.assertEqual(r.returncode, 1, r.stderr)
         self.assertLess(self.elapsed, 20)
         self.assertEqual([b["title"] for b in self.boxes], ["ERROR", "ERROR", "ERROR"])
-        self.assertTrue(self.boxes[0]["text"].startswith("ERROR(1): The HTTP server could not process the data. "),
+        self.assertTrue(self.boxes[0]["text"].startswith("ERROR(12029): The HTTP server could not process the data. "),
                         self.boxes[0])
         self.assertIn("probes 12, 13 could not be downloaded", self.boxes[2]["text"])
         self.assertFalse(os.path.exists(os.path.join(self.app, "WebProbeData.csv")))
@@ -284,7 +284,7 @@ class HeronRun(unittest.TestCase):
         self.assertEqual(r.returncode, 1, r.stderr)
         self.assertEqual(len(self.boxes), 3, self.boxes)  # the date, the failed request, the closing message
         self.assertEqual(self.boxes[1]["title"], "ERROR")
-        self.assertTrue(self.boxes[1]["text"].startswith("ERROR(2): The HTTP server could not process the data. "),
+        self.assertTrue(self.boxes[1]["text"].startswith("ERROR(12030): The HTTP server could not process the data. "),
                         self.boxes)
         self.assertIn("probe 12 could not be downloaded", self.boxes[2]["text"])
         self.assertIsNone(self.last_date())
