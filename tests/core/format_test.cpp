@@ -1,7 +1,10 @@
+// Numbers read from boxes and files, numbers and dates written to the data
+// files, and the device clocks' counts.
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <random>
+#include <clocale>
+#include <cstdint>
+#include <limits>
 #include <string>
 
 #include "core/devtime.h"
@@ -11,131 +14,130 @@
 namespace kvr {
 namespace {
 
-struct PatternCase {
-    double value;
-    const char* pattern;
-    const char* text;
-};
+TEST(LeadingNumber, ReadsTheLongestLeadingDecimalNumber) {
+    const double max = std::numeric_limits<double>::max();
+    const struct {
+        const char* text;
+        double value;
+    } cases[] = {
+        {" 3abc", 3}, {"\t 42", 42}, {"", 0},        {"COM3", 0},      {"-4", -4},     {"+4", 4},
+        {"- 4", 0},   {".5", 0.5},   {"-.25x", -0.25}, {"2.5e-1", 0.25}, {"1ex", 1},     {"7,5", 7},
+        {"1.2.3", 1.2}, {"inf", 0},  {"nan", 0},     {"0x10", 0},      {"1e-400", 0},  {"3.6\r\n", 3.6},
+        {"1e999", max}, {"-1e999", -max},
+    };
+    for (const auto& c : cases) EXPECT_DOUBLE_EQ(leadingNumber(c.text), c.value) << '"' << c.text << '"';
+}
 
-TEST(FormatNumber, Patterns) {
-    const PatternCase cases[] = {
-        // probe numbers
-        {7, "#00000", "00007"},
-        {123, "#00000", "00123"},
-        {123, "00000", "00123"},
-        {1234567, "#00000", "1234567"},
-        {7, "#####0", "7"},
-        {0, "#####0", "0"},
-        {-3, "#####0", "-3"},
-        // depth values, unit temperature
-        {21.5, "###0.00", "21.50"},
-        {0.5, "###0.00", "0.50"},
-        {0, "###0.00", "0.00"},
-        {-1.5, "###0.00", "-1.50"},
-        {12345.678, "###0.00", "12345.68"},
-        {7.26, "00.0", "07.3"},
-        {-1.5, "00.0", "-01.5"},
-        {123.45, "00.0", "123.5"},
-        {0.04, "00.0", "00.0"},
-        {5, "000.00", "005.00"},
-        {25.5, "000.00", "025.50"},
-        {1234.5, "000.00", "1234.50"},
-        // voltages
-        {3.66, "###0.0", "3.7"},
-        {3.66, "0.0", "3.7"},
-        {999, "###0.0", "999.0"},
-        {0.04, "0.0", "0.0"},
-        {2.95, "##0.0", "3.0"},
-        {9.96, "0.0", "10.0"},
-        {99.95, "00.0", "100.0"},
-        // "#" only: zero is empty, small values round to empty too
-        {0, "#", ""},
-        {0.4, "#", ""},
-        {0.5, "#", "1"},
-        {1, "#", "1"},
-        {0, "#####", ""},
-        {12, "#####", "12"},
-        {65535, "#####", "65535"},
-        {123456, "#####", "123456"},
-        // halves go away from zero
-        {0.125, "0.00", "0.13"},
-        {-0.125, "0.00", "-0.13"},
-        {2.5, "0", "3"},
-        {-2.5, "0", "-3"},
-        // a negative value that rounds to zero has no sign
-        {-0.04, "00.0", "00.0"},
-        {-0.4, "#", ""},
-        // literal text around the digits
+TEST(LeadingNumber, IgnoresTheLocaleDecimalSeparator) {
+    // A workstation set to a decimal comma must still read "12.5" as 12.5.
+    const char* old = std::setlocale(LC_NUMERIC, nullptr);
+    const std::string saved = old ? old : "C";
+    const bool switched = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+    const double v = leadingNumber("12.5"), w = leadingNumber("12,5");
+    const std::string text = formatNumber(12.5, "0.0");
+    std::setlocale(LC_NUMERIC, saved.c_str());
+    EXPECT_DOUBLE_EQ(v, 12.5) << (switched ? "with" : "without") << " a comma locale";
+    EXPECT_DOUBLE_EQ(w, 12.0);
+    EXPECT_EQ(text, "12.5");
+}
+
+TEST(LeadingInt, HalvesGoToTheEvenNeighbourAndLargeValuesClamp) {
+    const struct {
+        const char* text;
+        std::int32_t value;
+    } cases[] = {
+        {"3.5", 4}, {"2.5", 2}, {"-2.5", -2}, {"-3.5", -4}, {"2.5001", 3}, {" 3abc", 3}, {"COM3", 0},
+        {"1e3", 1000}, {"1e20", std::numeric_limits<std::int32_t>::max()},
+        {"-1e20", std::numeric_limits<std::int32_t>::min()},
+    };
+    for (const auto& c : cases) EXPECT_EQ(leadingInt(c.text), c.value) << '"' << c.text << '"';
+    EXPECT_EQ(roundHalfEven(std::numeric_limits<double>::quiet_NaN()), 0);
+}
+
+TEST(FormatNumber, PatternsOfTheDataFiles) {
+    const struct {
+        double value;
+        const char* pattern;
+        const char* text;
+    } cases[] = {
+        {123, "#00000", "00123"},   {1234567, "#00000", "1234567"}, {-3, "#####0", "-3"},
+        {12345.678, "###0.00", "12345.68"}, {-1.5, "00.0", "-01.5"}, {123.45, "00.0", "123.5"},
+        {5, "000.00", "005.00"},    {1234.5, "000.00", "1234.50"},
+        // carries into a new digit
+        {9.96, "0.0", "10.0"},      {99.95, "00.0", "100.0"},   {2.95, "##0.0", "3.0"},
+        // "#" alone: zero and what rounds to zero are empty
+        {0, "#", ""},               {0.4, "#", ""},             {0.5, "#", "1"},  {65535, "#####", "65535"},
+        // halves away from zero; a negative value that rounds to zero has no sign
+        {0.125, "0.00", "0.13"},    {-0.125, "0.00", "-0.13"},  {-2.5, "0", "-3"},
+        {-0.04, "00.0", "00.0"},    {-0.4, "#", ""},
         {3.6, ", 0.0", ", 3.6"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(formatNumber(c.value, c.pattern), c.text) << c.value << " with \"" << c.pattern << '"';
 }
 
-struct FloatCase {
-    float value;
-    const char* pattern;
-    const char* text;
-};
-
 TEST(FormatFloat, RoundsTheDecimalTextNotTheBinaryValue) {
     // In binary 20.15f is 20.1499996..., 0.35f is 0.3499999...; both read as
     // the decimal text and round up like the person reading them would.
-    const FloatCase cases[] = {
-        {20.15f, "00.0", "20.2"},    {0.35f, "0.0", "0.4"},       {2.675f, "###0.00", "2.68"},
-        {18.5f, "###0.00", "18.50"}, {25.5f, "000.00", "025.50"}, {3.6f, "0.0", "3.6"},
-        {3.6f, "###0.0", "3.6"},     {2.9f, "##0.0", "2.9"},      {-127.99609375f, "###0.00", "-128.00"},
-        {128.0f, "###0.00", "128.00"}, {0.6f, "00.0", "00.6"},    {-1.9f, "00.0", "-01.9"},
-        {999.0f, "###0.0", "999.0"}, {1e20f, "0.0", "100000000000000000000.0"},
-        {21.5625f, "###0.00", "21.56"}, {21.5625f, "00.0", "21.6"},
+    const struct {
+        float value;
+        const char* pattern;
+        const char* text;
+    } cases[] = {
+        {20.15f, "00.0", "20.2"},   {0.35f, "0.0", "0.4"},     {2.675f, "###0.00", "2.68"},
+        {-127.99609375f, "###0.00", "-128.00"},                {-1.9f, "00.0", "-01.9"},
+        {1e20f, "0.0", "100000000000000000000.0"},             {21.5625f, "00.0", "21.6"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(formatFloat(c.value, c.pattern), c.text) << c.value << " with \"" << c.pattern << '"';
 }
 
-TEST(FormatFloat, WrittenValuesReadBackWithinHalfAStep) {
-    // Random values through every decimal pattern and back: catches a lost
-    // carry (9.96 -> "9.10"), a dropped sign or a misplaced point.
-    std::mt19937 rng(12345);
-    std::uniform_real_distribution<float> dist(-2000.0f, 2000.0f);
+std::string text(LocalTime t) { return formatDate(t, "yyyy/mm/dd HH:MM:SS"); }
+
+TEST(DeviceTime, CountsFromTheStartOf2000) {
     const struct {
-        const char* pattern;
-        double step;
-    } patterns[] = {{"###0.00", 0.01}, {"00.0", 0.1}, {"000.00", 0.01}, {"0.0", 0.1}, {"##0.0", 0.1}, {"#####0", 1}};
-    for (int i = 0; i < 4000; ++i) {
-        float v = dist(rng);
-        if (i % 4 == 0) v = std::round(v * 100.0f) / 100.0f;  // many exact halves and carries
-        for (const auto& p : patterns) {
-            std::string text = formatFloat(v, p.pattern);
-            double back = leadingNumber(text);
-            ASSERT_LE(std::fabs(back - v), p.step / 2 + 1e-4) << v << " \"" << p.pattern << "\" -> " << text;
-            ASSERT_EQ(text.find_first_not_of("-0123456789."), std::string::npos) << text;
-        }
+        std::int64_t count;
+        bool minutes;
+        const char* text;
+    } cases[] = {
+        {0, false, "2000/01/01 00:00:00"},         {86399, false, "2000/01/01 23:59:59"},
+        {1440, true, "2000/01/02 00:00:00"},       {6402994, true, "2012/03/04 12:34:00"},
+        {0xFFFFFF, true, "2031/11/24 20:15:00"},   {0x7FFFFFFF, false, "2068/01/19 03:14:07"},
+        {-1, false, "1999/12/31 23:59:59"},
+    };
+    for (const auto& c : cases) {
+        const LocalTime t = c.minutes ? fromDeviceMinutes(c.count) : fromDeviceSeconds(c.count);
+        EXPECT_EQ(text(t), c.text) << c.count << (c.minutes ? " min" : " s");
+        EXPECT_EQ(toDeviceSeconds(t), c.minutes ? c.count * 60 : c.count);
     }
 }
 
-TEST(NumberField, SpaceOrSignThenDigitsThenSpace) {
-    EXPECT_EQ(numberField(345), " 345 ");
-    EXPECT_EQ(numberField(0), " 0 ");
-    EXPECT_EQ(numberField(-5), "-5 ");
-    EXPECT_EQ(numberField(65535), " 65535 ");
+TEST(DeviceTime, ServerUnitsAreQuarterMinutesRoundedHalfEven) {
+    const struct {
+        LocalTime t;
+        std::int32_t units;
+    } cases[] = {
+        {makeLocal(2000, 1, 2), 5760},
+        {makeLocal(2000, 1, 1, 0, 0, 7), 0},   // 7/15 of a unit: down
+        {makeLocal(2000, 1, 1, 0, 0, 8), 1},   // 8/15: up
+        {makeLocal(2000, 1, 1, 0, 0, 23), 2},
+        {makeLocal(2012, 3, 4, 12, 34), 6402994 * 4},
+        {makeLocal(1999, 12, 31, 23, 59, 45), -1},
+    };
+    for (const auto& c : cases) EXPECT_EQ(toServerUnits(c.t), c.units) << text(c.t);
 }
 
-TEST(FormatDate, Patterns) {
-    LocalTime t = makeLocal(2012, 3, 4, 12, 34, 5);
-    struct {
-        const char* pattern;
+TEST(MakeLocal, CarriesOutOfRangeFieldsIntoNeighbours) {
+    const struct {
+        int y, mo, d, h, mi;
         const char* text;
     } cases[] = {
-        {"yyyy/mm/dd", "2012/03/04"},
-        {"HH:MM:SS", "12:34:05"},
-        {"yyyy/mm/dd HH:MM:SS", "2012/03/04 12:34:05"},
-        {"dd/mm/yyyy HH:MM", "04/03/2012 12:34"},
-        {"dd/mm/yyyy", "04/03/2012"},
+        {2014, 13, 1, 0, 0, "2015/01/01 00:00:00"}, {2014, 0, 1, 0, 0, "2013/12/01 00:00:00"},
+        {2016, 3, 0, 0, 0, "2016/02/29 00:00:00"},  {2014, 2, 29, 0, 0, "2014/03/01 00:00:00"},
+        {2014, 12, 31, 24, 0, "2015/01/01 00:00:00"}, {2014, 5, 21, 13, 75, "2014/05/21 14:15:00"},
     };
-    for (const auto& c : cases) EXPECT_EQ(formatDate(t, c.pattern), c.text) << c.pattern;
-    EXPECT_EQ(formatDate(makeLocal(2031, 12, 31, 23, 59, 59), "yyyy/mm/dd HH:MM:SS"), "2031/12/31 23:59:59");
-    EXPECT_EQ(formatDate(makeLocal(2000, 1, 1), "yyyy/mm/dd HH:MM:SS"), "2000/01/01 00:00:00");
+    for (const auto& c : cases)
+        EXPECT_EQ(text(makeLocal(c.y, c.mo, c.d, c.h, c.mi)), c.text) << c.y << '-' << c.mo << '-' << c.d;
 }
 
 }  // namespace

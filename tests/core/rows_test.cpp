@@ -1,17 +1,20 @@
+// The lines of the probe data files, byte for byte, and the low-battery
+// message built from the same readings.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/devtime.h"
+#include "core/lowbatt.h"
 #include "files/probe_files.h"
 
 namespace kvr {
 namespace {
 
-// The current-layout record used throughout: probe 123, record 345,
-// 2012-03-04 12:34, 18.5 degrees and 25.5 % at every depth, unit at 21.5,
-// 3.6 V, no power failure, counter 17.
+// Probe 123, record 345, 2012-03-04 12:34, 18.5 degrees and 25.5 % at every
+// depth, unit at 21.5, 3.6 V, no power failure, counter 17.
 ProbeReading sampleReading() {
     ProbeReading r;
     r.probe = 123;
@@ -21,7 +24,6 @@ ProbeReading sampleReading() {
     r.SM.fill(25.5f);
     r.Temp = 21.5f;
     r.Volts = 3.6f;
-    r.pwrFail = 0;
     r.counter = 17;
     return r;
 }
@@ -32,125 +34,98 @@ std::string repeat(const std::string& piece, int n) {
     return s;
 }
 
-TEST(DumpRow, SampleRecordByteExact) {
-    const std::string expected =
-        "123,  345 ,2012/03/04 12:34:00" + repeat(",18.50,25.50", 6) + ",21.50,3.6,,17\r\n";
-    EXPECT_EQ(dumpRow(sampleReading(), Program::Marten), expected);
+TEST(Rows, SampleRecordByteExactInEveryProgram) {
+    const std::string dump = "123,  345 ,2012/03/04 12:34:00" + repeat(",18.50,25.50", 6) + ",21.50,3.6,";
+    EXPECT_EQ(dumpRow(sampleReading(), Program::Marten), dump + ",17\r\n");
+    EXPECT_EQ(dumpRow(sampleReading(), Program::Heron), dump + "0,17\r\n");  // Heron writes the flag as 0
+    const std::string data = "00123, 2012/03/04 12:34:00" + repeat(", 18.5, 025.50", 6);
+    EXPECT_EQ(dataRow(sampleReading(), Program::Marten), data + ",3.6\r\n");
+    EXPECT_EQ(dataRow(sampleReading(), Program::Heron), data + ",3.6\r\n");
+    EXPECT_EQ(dataRow(sampleReading(), Program::Otter), data + ", 3.6\r\n");
 }
 
-TEST(DataRow, SampleRecordByteExact) {
-    const std::string body = "00123, 2012/03/04 12:34:00" + repeat(", 18.5, 025.50", 6);
-    EXPECT_EQ(dataRow(sampleReading(), Program::Marten), body + ",3.6\r\n");
-    EXPECT_EQ(dataRow(sampleReading(), Program::Heron), body + ",3.6\r\n");
-    EXPECT_EQ(dataRow(sampleReading(), Program::Otter), body + ", 3.6\r\n");
-}
-
-TEST(DumpRow, FieldVariants) {
-    struct Case {
+TEST(Rows, FieldVariants) {
+    const struct {
         const char* name;
         void (*change)(ProbeReading&);
         Program program;
-        const char* expectedTail;  // from the Temp column to the line end
-        const char* expectedHead;  // up to the date
+        std::string dump;  // the whole dump row
     } cases[] = {
-        {"marten flag set", [](ProbeReading& r) { r.pwrFail = 1; }, Program::Marten, ",21.50,3.6,1,17\r\n",
-         "123,  345 ,"},
-        {"heron flag clear", [](ProbeReading&) {}, Program::Heron, ",21.50,3.6,0,17\r\n", "123,  345 ,"},
-        {"heron flag set", [](ProbeReading& r) { r.pwrFail = 1; }, Program::Heron, ",21.50,3.6,1,17\r\n",
-         "123,  345 ,"},
-        {"counter 0 leaves the last field empty", [](ProbeReading& r) { r.counter = 0; }, Program::Marten,
-         ",21.50,3.6,,\r\n", "123,  345 ,"},
-        {"record 0", [](ProbeReading& r) { r.recNo = 0; }, Program::Marten, ",21.50,3.6,,17\r\n", "123,  0 ,"},
-        {"negative record", [](ProbeReading& r) { r.recNo = -2; }, Program::Marten, ",21.50,3.6,,17\r\n",
-         "123, -2 ,"},
-        {"power-fail voltage", [](ProbeReading& r) { r.Volts = 999; r.pwrFail = 1; }, Program::Marten,
-         ",21.50,999.0,1,17\r\n", "123,  345 ,"},
-        {"negative unit temperature", [](ProbeReading& r) { r.Temp = -127.99609375f; }, Program::Marten,
-         ",-128.00,3.6,,17\r\n", "123,  345 ,"},
-        {"counter 65535", [](ProbeReading& r) { r.counter = 65535; }, Program::Marten, ",21.50,3.6,,65535\r\n",
-         "123,  345 ,"},
+        {"power fail, Marten", [](ProbeReading& r) { r.pwrFail = 1; r.Volts = 999; }, Program::Marten,
+         "123,  345 ,2012/03/04 12:34:00" + repeat(",18.50,25.50", 6) + ",21.50,999.0,1,17\r\n"},
+        {"power fail, Heron", [](ProbeReading& r) { r.pwrFail = 1; }, Program::Heron,
+         "123,  345 ,2012/03/04 12:34:00" + repeat(",18.50,25.50", 6) + ",21.50,3.6,1,17\r\n"},
+        {"counter 0 is empty, record 0", [](ProbeReading& r) { r.counter = 0; r.recNo = 0; }, Program::Marten,
+         "123,  0 ,2012/03/04 12:34:00" + repeat(",18.50,25.50", 6) + ",21.50,3.6,,\r\n"},
+        {"negative record and unit temperature", [](ProbeReading& r) { r.recNo = -2; r.Temp = -127.99609375f; },
+         Program::Marten, "123, -2 ,2012/03/04 12:34:00" + repeat(",18.50,25.50", 6) + ",-128.00,3.6,,17\r\n"},
+        {"negative first depth", [](ProbeReading& r) { r.T[0] = -1.5f; }, Program::Marten,
+         "123,  345 ,2012/03/04 12:34:00,-1.50,25.50" + repeat(",18.50,25.50", 5) + ",21.50,3.6,,17\r\n"},
+        {"no depth values", [](ProbeReading& r) { r.T.fill(0); r.SM.fill(0); r.Temp = 0; }, Program::Marten,
+         "123,  345 ,2012/03/04 12:34:00" + repeat(",0.00,0.00", 6) + ",0.00,3.6,,17\r\n"},
     };
     for (const auto& c : cases) {
         ProbeReading r = sampleReading();
         c.change(r);
-        std::string row = dumpRow(r, c.program);
-        EXPECT_TRUE(row.starts_with(c.expectedHead)) << c.name << ": " << row;
-        EXPECT_TRUE(row.ends_with(c.expectedTail)) << c.name << ": " << row;
+        EXPECT_EQ(dumpRow(r, c.program), c.dump) << c.name;
     }
-}
-
-TEST(Rows, NegativeTemperatureInBothFiles) {
     ProbeReading r = sampleReading();
     r.T[0] = -1.5f;
-    EXPECT_NE(dumpRow(r, Program::Marten).find(",2012/03/04 12:34:00,-1.50,25.50,18.50,"), std::string::npos);
-    EXPECT_NE(dataRow(r, Program::Marten).find(", 2012/03/04 12:34:00, -01.5, 025.50, 18.5,"), std::string::npos);
+    EXPECT_EQ(dataRow(r, Program::Marten),
+              "00123, 2012/03/04 12:34:00, -01.5, 025.50" + repeat(", 18.5, 025.50", 5) + ",3.6\r\n");
 }
 
-TEST(Rows, ReadingWithoutDepthValues) {
-    ProbeReading r = sampleReading();
-    r.T.fill(0);
-    r.SM.fill(0);
-    r.Temp = 0;
-    EXPECT_EQ(dumpRow(r, Program::Marten),
-              "123,  345 ,2012/03/04 12:34:00" + repeat(",0.00,0.00", 6) + ",0.00,3.6,,17\r\n");
-}
-
-TEST(Rows, WebLineExample) {
-    ProbeReading r;
-    r.probe = 12;
-    r.recNo = 3456;
-    r.time = makeLocal(2014, 5, 21, 13, 45);
-    r.T[0] = 20.1f;
-    r.SM[0] = 30.2f;
-    EXPECT_TRUE(dumpRow(r, Program::Heron).starts_with("12,  3456 ,2014/05/21 13:45:00,20.10,30.20,0.00,"));
-    EXPECT_TRUE(dataRow(r, Program::Heron).starts_with("00012, 2014/05/21 13:45:00, 20.1, 030.20, 00.0, 000.00"));
-    // 19 fields, 18 separators; the last field is the (empty) counter.
-    std::string row = dumpRow(r, Program::Heron);
-    EXPECT_EQ(std::count(row.begin(), row.end(), ','), 18);
-    EXPECT_TRUE(row.ends_with(",0.00,0.0,0,\r\n")) << row;
-}
-
-TEST(MarkerLine, Texts) {
-    struct {
+TEST(Rows, MarkerLines) {
+    const struct {
         Marker m;
         std::int64_t number, kind;
         const char* text;
     } cases[] = {
         {Marker::CrcError, 123, 0, "!  123 ,CRC error\r\n"},
-        {Marker::CrcError, 0, 0, "!  0 ,CRC error\r\n"},
         {Marker::ProbeSettings, 65535, 0, "!  65535 ,Probe settings\r\n"},
         {Marker::RepeaterSettings, 9, 0, "!  9 ,Repeater settings\r\n"},
-        {Marker::InvalidData, 123, 7, "?  123 ,Invalid data  7 \r\n"},
         {Marker::InvalidData, 1, 15, "?  1 ,Invalid data  15 \r\n"},
     };
     for (const auto& c : cases) EXPECT_EQ(markerLine(c.m, c.number, c.kind), c.text);
 }
 
-TEST(Headers, DatePaddedToTheValueWidth) {
-    auto widthOfDate = [](const char* header) {
-        std::string h = header;
-        auto at = h.find("Date");
-        return h.find(',', at) - at;
-    };
-    EXPECT_EQ(widthOfDate(kDataHeader), 19u);
-    EXPECT_EQ(widthOfDate(kMartenDumpHeader), 19u);
-    EXPECT_EQ(widthOfDate(kHeronDumpHeader), 35u);
+TEST(Rows, Headers) {
     EXPECT_STREQ(kDataHeader,
                  "Probe, Date               ,Temp1,Water%1,Temp2,Water%2,Temp3,Water%3,Temp4,Water%4,"
                  "Temp5,Water%5,Temp6,Water%6,Volts");
-    // Same columns in both dump headers, only the padding differs.
-    std::string marten = kMartenDumpHeader, heron = kHeronDumpHeader;
-    EXPECT_EQ(heron.replace(heron.find("Date"), 35, "Date" + std::string(15, ' ')), marten);
-    EXPECT_TRUE(marten.ends_with(",T6,SM6,Temp,Volts,PwrFail"));
-    EXPECT_TRUE(marten.starts_with("Probe ,RecNo,Date "));
+    EXPECT_STREQ(kMartenDumpHeader,
+                 "Probe ,RecNo,Date               ,T1,SM1,T2,SM2,T3,SM3,T4,SM4,T5,SM5,T6,SM6,Temp,Volts,PwrFail");
+    EXPECT_EQ(std::string(kHeronDumpHeader),
+              "Probe ,RecNo,Date" + std::string(31, ' ') + ",T1,SM1,T2,SM2,T3,SM3,T4,SM4,T5,SM5,T6,SM6,Temp,Volts,PwrFail");
 }
 
-TEST(Paths, DumpNumbersHaveTwoDigits) {
-    std::filesystem::path f = "/p";
-    EXPECT_EQ(dumpFilePath(f, 7), std::filesystem::path("/p/KVR Dumps/Dump07.csv"));
-    EXPECT_EQ(dumpFilePath(f, 0), std::filesystem::path("/p/KVR Dumps/Dump00.csv"));
-    EXPECT_EQ(dumpFilePath(f, 99), std::filesystem::path("/p/KVR Dumps/Dump99.csv"));
-    EXPECT_EQ(dataFilePath(f), std::filesystem::path("/p/KVR Probe Data.csv"));
+TEST(LowBattery, ReportTexts) {
+    const std::string intro = "The following units have low battery readings:\r";
+    const struct {
+        const char* name;
+        std::vector<std::pair<std::int32_t, float>> calls;
+        std::string text;
+    } cases[] = {
+        {"nothing reported", {}, ""},
+        {"lowest voltage kept", {{5, 3.1f}, {5, 2.9f}, {5, 3.3f}}, intro + "5 (2.9V)"},
+        {"2.2 itself kept", {{5, 2.2f}}, intro + "5 (2.2V)"},
+        {"just under 2.2 ignored", {{5, 2.19f}}, ""},
+        {"ignored reading does not lower a listed one", {{5, 3.0f}, {5, 1.0f}}, intro + "5 (3.0V)"},
+        {"probe 0 and below not listed", {{3, 3.0f}, {0, 2.5f}, {-4, 2.5f}, {9, 2.35f}}, intro + "3 (3.0V), 9 (2.4V)"},
+        {"first-report order", {{9, 3.0f}, {3, 2.5f}, {9, 2.4f}}, intro + "9 (2.4V), 3 (2.5V)"},
+    };
+    for (const auto& c : cases) {
+        LowBatteryList list;
+        for (auto [probe, v] : c.calls) list.AddLowVolts(probe, v);
+        EXPECT_EQ(list.reportText(), c.text) << c.name;
+    }
+    // At most a hundred probes are listed; later ones take no earlier place.
+    LowBatteryList list;
+    for (int p = 1; p <= 101; ++p) list.AddLowVolts(p, 3.0f);
+    list.AddLowVolts(500, 2.5f);
+    std::string expected = intro;
+    for (int p = 1; p <= 100; ++p) expected += (p > 1 ? ", " : "") + std::to_string(p) + " (3.0V)";
+    EXPECT_EQ(list.reportText(), expected);
 }
 
 }  // namespace

@@ -1,0 +1,182 @@
+// Marten through the simulated modem (detection, PIN, dialling outcomes,
+// hang-up) and against the simulated logger (both speeds, a download cut
+// part-way, a speed change mid-download, a reload past the last block).
+#include <gtest/gtest.h>
+
+#include "sim/devices/logger.h"
+#include "sim/devices/modem.h"
+#include "tests/marten/rig.h"
+
+namespace kvr::testing {
+namespace {
+
+struct DialCase {
+    const char* name;
+    std::vector<std::string> modemArgs;
+    std::vector<std::pair<std::string, std::string>> answers;
+    bool serverBehind;
+    int status;
+    std::vector<std::string> titles;  // boxes in order
+    const char* pinSent;              // nullptr: no PIN command
+};
+
+class DialTest : public MartenTest, public ::testing::WithParamInterface<DialCase> {};
+
+TEST_P(DialTest, DialsDownloadsAndHangsUp) {
+    const DialCase& c = GetParam();
+    auto srv = std::make_unique<MiniServer>();
+    MiniServer* server = srv.get();
+    server->endRecord = 2;
+    server->numReadings = 2;
+    sim::Modem modem(sim::parseModemOptions(c.modemArgs), c.serverBehind ? std::move(srv) : nullptr);
+    port.attach(3, &modem);
+    storePort(3);
+    settings.set("NVA5", "Startup", "Cell", "0821112222");
+    for (auto& [t, a] : c.answers) screen.answer(t, a);
+
+    EXPECT_EQ(run->tmr_Timer(), c.status);
+    EXPECT_EQ(titles(), c.titles);
+    const auto st = modem.state();
+    EXPECT_EQ(st["pin_used"], c.pinSent ? nlohmann::json(c.pinSent) : nlohmann::json());
+    if (c.serverBehind) {
+        EXPECT_EQ(server->clears, c.status == 0 ? 1 : 0);
+        EXPECT_EQ(server->fetched.size(), c.status == 0 ? 2u : 0u);
+    }
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_EQ(run->server.ModemOnline, 0);
+}
+
+const std::vector<std::pair<std::string, std::string>> kNumber{{"Cell Number", "0821234567"}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Marten, DialTest,
+    ::testing::Values(
+        DialCase{"stored_number_is_default", {}, {}, true, 0, {"Cell Number"}, nullptr},
+        DialCase{"answers_ate0_on_third_try", {"--answer-on-try", "3"}, kNumber, true, 0, {"Cell Number"}, nullptr},
+        // A fourth try is never made: no modem, the port prompt follows.
+        DialCase{"answers_ate0_on_fourth_try", {"--answer-on-try", "4"}, {{"No Comms", "0"}}, true, 1, {"No Comms"},
+                 nullptr},
+        DialCase{"pin_right", {"--pin", "1234"}, {{"Pin Code", "1234"}, {"Cell Number", "0821234567"}}, true, 0,
+                 {"Pin Code", "Cell Number"}, "1234"},
+        DialCase{"pin_wrong", {"--pin", "1234"}, {{"Pin Code", "4321"}}, true, 1, {"Pin Code", "ERROR"}, "4321"},
+        DialCase{"pin_three_characters_not_sent", {"--pin", "1234"}, {{"Pin Code", "123"}, {"Cell Number", "0821234567"}},
+                 true, 1, {"Pin Code", "Cell Number", "ERROR"}, nullptr},
+        DialCase{"empty_number_ends", {}, {{"Cell Number", ""}}, true, 1, {"Cell Number"}, nullptr},
+        DialCase{"busy", {"--dial", "busy"}, kNumber, true, 1, {"Cell Number", "ERROR"}, nullptr},
+        DialCase{"silent", {"--dial", "silent"}, kNumber, true, 1, {"Cell Number", "ERROR"}, nullptr},
+        DialCase{"no_server_behind", {}, kNumber, false, 1, {"Cell Number", "No Comms"}, nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MartenTest, NoCarrierShowsTheModemTextAndHangsUp) {
+    sim::Modem modem(sim::parseModemOptions({"--dial", "nocarrier"}), nullptr);
+    port.attach(3, &modem);
+    storePort(3);
+    screen.answer("Cell Number", " 0821234567 ");
+    const std::int64_t t0 = clock.monotonicMs();
+    EXPECT_EQ(run->tmr_Timer(), 1);
+    ASSERT_NE(box("ERROR"), nullptr);
+    EXPECT_EQ(box("ERROR")->text, "Cannot connect to  0821234567 .\r\r\nNO CARRIER\r\n");
+    // Sent as typed, stored trimmed.
+    EXPECT_EQ(modem.state()["dialled"], "0821234567");
+    EXPECT_EQ(setting("Cell"), "0821234567");
+    EXPECT_EQ(modem.state()["commands"].back(), "ATH");
+    // The wait ended on the modem's text, not on the 60-second limit.
+    EXPECT_LT(clock.monotonicMs() - t0, 30'000);
+}
+
+TEST_F(MartenTest, ModemCommandsAreByteExact) {
+    auto srv = std::make_unique<MiniServer>();
+    srv->endRecord = 1;
+    srv->numReadings = 1;
+    sim::Modem modem(sim::ModemOptions{}, std::move(srv));
+    port.attach(3, &modem);
+    storePort(3);
+    screen.answer("Cell Number", "0821234567");
+    ASSERT_EQ(run->tmr_Timer(), 0);
+
+    // Carriage-return ended lines; the escape alone in its write.
+    std::vector<std::string> texts;
+    for (auto& w : port.writes)
+        if (!w.empty() && (w[0] == 'A' || w[0] == '+')) texts.emplace_back(w.begin(), w.end());
+    EXPECT_EQ(texts, (std::vector<std::string>{"ATE0\r", "AT+CPIN?\r", "ATD0821234567\r", "+++", "ATH\r"}));
+    EXPECT_TRUE(modem.state()["hung_up"].get<bool>());
+}
+
+// Passes everything to a logger but, after `answeredBlocks` block requests
+// (command 0), leaves block requests unanswered: a download that fails part
+// way while the other commands (the speed switch back among them) still work.
+class BlockCutter : public sim::SimDevice {
+public:
+    BlockCutter(sim::Logger& inner, int answeredBlocks) : inner_(inner), left_(answeredBlocks) {}
+    void receive(ByteSpan data, sim::SimOutput& out) override {
+        for (std::uint8_t b : data) {
+            if (pos_ == 0 && b != 0x5E) continue;
+            ++pos_;
+            if (pos_ == 7) cmd_ = b;
+            if (pos_ >= 5 && b == 0x5F) pos_ = 0;
+        }
+        sim::SimOutput mine;
+        inner_.receive(data, mine);
+        if (!mine.chunks.empty() && cmd_ == 0 && left_-- <= 0) return;
+        for (auto& c : mine.chunks) out.chunks.push_back(c);
+    }
+    void lineSettingsChanged(const std::string& s) override { inner_.lineSettingsChanged(s); }
+    nlohmann::json state() const override { return inner_.state(); }
+
+private:
+    sim::Logger& inner_;
+    int left_;
+    int pos_ = 0;
+    int cmd_ = -1;
+};
+
+struct LoggerCase {
+    const char* name;
+    int speed;
+    int answeredBlocks;        // -1: all
+    int flipAfterYields = -1;  // the user flips the speed option mid-download
+};
+
+class LoggerRunTest : public MartenTest, public ::testing::WithParamInterface<LoggerCase> {};
+
+TEST_P(LoggerRunTest, ClearedOnlyWhenCompleteAndBackAtTheStandingSpeed) {
+    const LoggerCase& c = GetParam();
+    sim::Logger logger(sim::parseLoggerOptions({"--readings", "12", "--now", "2012-03-04 12:00"}));
+    BlockCutter cutter(logger, c.answeredBlocks < 0 ? 1'000'000 : c.answeredBlocks);
+    port.attach(3, &cutter);
+    storePort(3);
+    run->optSpeed = c.speed;
+    int yields = 0;
+    screen.onYield = [&] {
+        if (++yields == c.flipAfterYields) run->optSpeed = 1 - c.speed;
+    };
+    const bool complete = c.answeredBlocks < 0;
+
+    EXPECT_EQ(run->tmr_Timer(), complete ? 0 : 1);
+    EXPECT_TRUE(run->LoggerMode);
+    EXPECT_EQ(logger.state()["clears"].empty(), !complete) << logger.state().dump();
+    EXPECT_EQ(lines(dataFile()).size() > 1, complete);
+    EXPECT_EQ(box("NO COMMS") != nullptr, !complete);
+    EXPECT_EQ(logger.baud(), 9600);
+    EXPECT_EQ(port.settings(), "9600,n,8,1");
+}
+
+INSTANTIATE_TEST_SUITE_P(Marten, LoggerRunTest,
+                         ::testing::Values(LoggerCase{"lo", 0, -1}, LoggerCase{"hi", 1, -1},
+                                           LoggerCase{"hi_cut", 1, 2}, LoggerCase{"lo_cut", 0, 2},
+                                           LoggerCase{"hi_flipped_to_lo", 1, -1, 40}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MartenTest, LoggerReloadPastTheLastBlockEnds) {
+    sim::Logger logger(sim::parseLoggerOptions({"--readings", "0", "--now", "2012-03-04 12:00"}));
+    port.attach(3, &logger);
+    storePort(3);
+    screen.answer("No Readings", "100000");
+    EXPECT_EQ(run->tmr_Timer(), 0);
+    EXPECT_EQ(screen.events.back(), "Server readings cleared");
+    EXPECT_NE(std::find(screen.events.begin(), screen.events.end(), "Loading reading 32704/100000"),
+              screen.events.end());
+}
+
+}  // namespace
+}  // namespace kvr::testing
