@@ -1,14 +1,9 @@
 // The bulk download: stream reception, back-fill of what the stream lost,
 // and the promise that every position is written exactly once, in ring
-// order, whatever the stream lost on the way.
+// order, or on failure exactly the first rows of a clean transfer.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
-#include <unistd.h>
 
 #include "core/devtime.h"
 #include "server_link/bulk_stream.h"
@@ -25,33 +20,9 @@ using kvr::testing::FakePort;
 using kvr::testing::MemorySettings;
 using kvr::testing::ScriptedScreen;
 using test::Record;
+using test::TempFolder;
 
 constexpr int kSlots = 20, kNext = 15, kNum = 8;  // positions 15..19, 0..2
-
-class TempFolder {
-public:
-    TempFolder() {
-        static int n = 0;
-        path_ = std::filesystem::temp_directory_path() /
-                ("kvr-bulk-" + std::to_string(::getpid()) + "-" + std::to_string(++n));
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
-    }
-    ~TempFolder() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
-std::vector<std::string> lines(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::vector<std::string> out;
-    std::string l;
-    while (std::getline(in, l)) out.push_back(l);
-    if (!out.empty()) out.erase(out.begin());  // header
-    return out;
-}
 
 std::vector<Record> makeRing() {
     std::vector<Record> ring;
@@ -59,8 +30,15 @@ std::vector<Record> makeRing() {
     return ring;
 }
 
+// A ring record changed in place and sealed again.
+Record changed(int at, std::initializer_list<std::pair<std::size_t, std::uint8_t>> bytes) {
+    Record r = makeRing()[static_cast<std::size_t>(at)];
+    for (auto [i, v] : bytes) r[i] = v;
+    return test::sealed(r);
+}
+
 struct Outcome {
-    std::vector<std::string> dump, data;
+    std::string dump, data;
     bool commsError = true;
     std::vector<int> refetched;
     ScriptedScreen screen;
@@ -68,8 +46,10 @@ struct Outcome {
     Bytes startCommand;
 };
 
+using Prepare = std::function<void(test::TinyServer&, LinkState&)>;
+
 // Runs DumpAll against a server prepared by `setup`.
-void runDump(const std::function<void(test::TinyServer&, LinkState&)>& setup, Outcome& out) {
+void runDump(const Prepare& setup, Outcome& out) {
     FakeClock clock;
     FakePort port{clock};
     MemorySettings settings;
@@ -77,10 +57,8 @@ void runDump(const std::function<void(test::TinyServer&, LinkState&)>& setup, Ou
     LinkState state;
     test::TinyServer server;
     server.ring = makeRing();
-    server.next = kNext;
-    server.numReadings = kNum;
-    state.NextRecord = kNext;
-    state.NumReadings = kNum;
+    server.next = state.NextRecord = kNext;
+    server.numReadings = state.NumReadings = kNum;
     state.RecordSlots = kSlots;
     state.EndRecord = (kNext + kNum) % kSlots;
     setup(server, state);
@@ -98,8 +76,8 @@ void runDump(const std::function<void(test::TinyServer&, LinkState&)>& setup, Ou
     link.DumpAll();
     EXPECT_LT(clock.monotonicMs() - t0, 60'000);
     EXPECT_TRUE(files.close());
-    out.dump = lines(dumpFilePath(tmp.path(), 0));
-    out.data = lines(dataFilePath(tmp.path()));
+    out.dump = test::slurp(dumpFilePath(tmp.path(), 0));
+    out.data = test::slurp(dataFilePath(tmp.path()));
     out.commsError = state.CommsError;
     out.refetched = server.recordRequests;
     out.lowCount = low.count();
@@ -111,8 +89,7 @@ void runDump(const std::function<void(test::TinyServer&, LinkState&)>& setup, Ou
 // each position decoded on its own, without any stream. A record damaged on
 // the server fails the stream's check and is then read on its own, which
 // gives its marker line.
-void expected(const std::vector<Record>& ring, std::vector<std::string>& dump, std::vector<std::string>& data,
-              int count = kNum) {
+void expected(const std::vector<Record>& ring, int count, Outcome& out) {
     TempFolder tmp;
     RunFiles files;
     ASSERT_TRUE(files.open(tmp.path(), Program::Marten, makeLocal(2012, 1, 1)));
@@ -124,68 +101,70 @@ void expected(const std::vector<Record>& ring, std::vector<std::string>& dump, s
         writeRecord(d, files, low);
     }
     ASSERT_TRUE(files.close());
-    dump = lines(dumpFilePath(tmp.path(), 0));
-    data = lines(dataFilePath(tmp.path()));
+    out.dump = test::slurp(dumpFilePath(tmp.path(), 0));
+    out.data = test::slurp(dataFilePath(tmp.path()));
 }
 
-TEST(ServerBulk, EveryPositionWrittenOnce) {
-    Record pairInside = makeRing()[19];
-    pairInside[12] = 0x4F;  // an end-start pair inside the record's data
-    pairInside[13] = 0x4E;
-    pairInside = test::sealed(pairInside);
-    Record badStored = makeRing()[1];
-    badStored[20] ^= 0x10;  // stored damaged on the server: fails in both modes
-    Record settingsRec = makeRing()[16];
-    settingsRec[0] = 0x40;
-    settingsRec = test::sealed(settingsRec);
-
+// Every position is written once, in ring order, whatever the stream lost;
+// a download that cannot finish leaves CommsError set (so the server is not
+// cleared) and, on disk, exactly the rows a clean transfer writes first.
+TEST(ServerBulk, RowsInRingOrderOrAPrefixOfThem) {
+    using S = test::TinyServer;
     struct Case {
         const char* name;
-        std::function<void(test::TinyServer&)> fault;
-        std::vector<int> refetch;  // ring positions fetched one by one
-        std::vector<std::pair<int, Record>> replace{};
+        Prepare setup;
+        std::vector<int> refetch;     // ring positions answered one by one
+        int written = kNum;           // positions on disk
     };
     const std::vector<Case> cases = {
-        {"clean", [](test::TinyServer&) {}, {}},
-        {"byte by byte", [](test::TinyServer& s) { s.byteByByte = true; }, {}},
-        {"stream starts in the ack chunk", [](test::TinyServer& s) { s.streamInAckChunk = true; }, {}},
-        {"slow stream", [](test::TinyServer& s) { s.frameGapMs = 4500; }, {}},
-        {"frame sent twice", [](test::TinyServer& s) { s.twiceFrames = {3}; }, {}},
-        {"settings record skipped", [](test::TinyServer&) {}, {}, {{16, settingsRec}}},
-        {"cut stream", [](test::TinyServer& s) { s.cutAfter = 5; }, {0, 1, 2}},
-        {"nothing streamed", [](test::TinyServer& s) { s.cutAfter = 0; }, {15, 16, 17, 18, 19, 0, 1, 2}},
-        {"wrong end byte", [](test::TinyServer& s) { s.badEndFrames = {2}; }, {17}},
-        {"bad record check", [](test::TinyServer& s) { s.badCheckFrames = {6}; }, {1}},
-        {"first frame missing", [](test::TinyServer& s) { s.dropFrames = {0}; }, {15}},
-        {"holes at both ends and amid", [](test::TinyServer& s) { s.dropFrames = {0, 3, 7}; }, {15, 18, 2}},
-        {"last frame missing", [](test::TinyServer& s) { s.dropFrames = {7}; }, {2}},
-        {"end-start pair in a record", [](test::TinyServer&) {}, {19}, {{19, pairInside}}},
-        {"damaged on the server", [](test::TinyServer&) {}, {1}, {{1, badStored}}},
+        {"clean", [](S&, LinkState&) {}, {}},
+        {"byte by byte", [](S& s, LinkState&) { s.byteByByte = true; }, {}},
+        {"stream starts in the ack chunk", [](S& s, LinkState&) { s.streamInAckChunk = true; }, {}},
+        {"slow stream", [](S& s, LinkState&) { s.frameGapMs = 4500; }, {}},
+        {"frame sent twice", [](S& s, LinkState&) { s.twiceFrames = {3}; }, {}},
+        {"settings record skipped", [](S& s, LinkState&) { s.ring[16] = changed(16, {{0, 0x40}}); }, {}},
+        {"cut stream", [](S& s, LinkState&) { s.cutAfter = 5; }, {0, 1, 2}},
+        {"nothing streamed", [](S& s, LinkState&) { s.cutAfter = 0; }, {15, 16, 17, 18, 19, 0, 1, 2}},
+        {"wrong end byte", [](S& s, LinkState&) { s.badEndFrames = {2}; }, {17}},
+        {"bad record check", [](S& s, LinkState&) { s.badCheckFrames = {6}; }, {1}},
+        {"holes at both ends and amid", [](S& s, LinkState&) { s.dropFrames = {0, 3, 7}; }, {15, 18, 2}},
+        // An end byte and a start byte inside the data must not resync the stream.
+        {"end-start pair in a record", [](S& s, LinkState&) { s.ring[19] = changed(19, {{12, 0x4F}, {13, 0x4E}}); }, {19}},
+        // Stored damaged: fails in both modes, the single read gives its marker line.
+        {"damaged on the server", [](S& s, LinkState&) { s.ring[1][20] ^= 0x10; }, {1}},
         {"several faults, in ack chunk",
-         [](test::TinyServer& s) {
+         [](S& s, LinkState&) {
              s.streamInAckChunk = true;
              s.badEndFrames = {1};
              s.badCheckFrames = {4};
              s.dropFrames = {6};
          },
          {16, 19, 1}},
+        // Failures: only what came before the first failed fetch is written.
+        {"start not acknowledged", [](S& s, LinkState&) { s.ignore[0x04] = 4; }, {}, 0},
+        {"link dies during back-fill", [](S& s, LinkState&) { s.cutAfter = 5; s.deadAfterStream = true; }, {}, 5},
+        {"ring size unknown", [](S& s, LinkState& st) { s.cutAfter = 5; st.RecordSlots = 0; }, {}, 5},
+        {"first re-fetch fails, whole frames follow",
+         [](S& s, LinkState&) { s.badEndFrames = {2, 5}; s.ignore[0x13] = 4; }, {}, 2},
+        {"second re-fetch fails", [](S& s, LinkState&) { s.badEndFrames = {2, 5}; s.answerRecords = 1; }, {17}, 5},
+        {"marker line from a re-fetch, then the link dies",
+         [](S& s, LinkState&) { s.ring[18][20] ^= 0x10; s.dropFrames = {6}; s.answerRecords = 1; }, {18}, 6},
+        {"first frame missing, link dead", [](S& s, LinkState&) { s.dropFrames = {0}; s.deadAfterStream = true; }, {}, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<Record> ring = makeRing();
-        for (auto& [at, r] : c.replace) ring[static_cast<std::size_t>(at)] = r;
-        Outcome out;
+        Outcome out, want;
+        std::vector<Record> ring;
         runDump(
-            [&](test::TinyServer& s, LinkState&) {
-                s.ring = ring;
-                c.fault(s);
+            [&](S& s, LinkState& st) {
+                c.setup(s, st);
+                ring = s.ring;
             },
             out);
-        std::vector<std::string> dump, data;
-        expected(ring, dump, data);
-        EXPECT_FALSE(out.commsError);
-        EXPECT_EQ(out.dump, dump);
-        EXPECT_EQ(out.data, data);
+        expected(ring, c.written, want);
+        EXPECT_EQ(out.commsError, c.written < kNum);
+        EXPECT_EQ(out.dump, want.dump);
+        EXPECT_EQ(out.data, want.data);
         EXPECT_EQ(out.refetched, c.refetch);
     }
 }
@@ -193,20 +172,9 @@ TEST(ServerBulk, EveryPositionWrittenOnce) {
 TEST(ServerBulk, StartCommandAndProgress) {
     Outcome out;
     runDump([](test::TinyServer&, LinkState&) {}, out);
-    const std::int32_t units = toServerUnits(FakeClock{}.now());
-    const Bytes start{0x5E,
-                      0xFF,
-                      0xFF,
-                      0x09,
-                      0x00,
-                      0x04,
-                      static_cast<std::uint8_t>(units >> 24),
-                      static_cast<std::uint8_t>(units >> 16),
-                      static_cast<std::uint8_t>(units >> 8),
-                      static_cast<std::uint8_t>(units),
-                      0x00,
-                      kNext,
-                      0x00};
+    const auto u = static_cast<std::uint32_t>(toServerUnits(FakeClock{}.now()));
+    const Bytes start{0x5E, 0xFF, 0xFF, 0x09, 0x00, 0x04, static_cast<std::uint8_t>(u >> 24), static_cast<std::uint8_t>(u >> 16),
+                      static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u), 0x00, kNext, 0x00};
     ASSERT_GE(out.startCommand.size(), start.size());
     EXPECT_EQ(Bytes(out.startCommand.begin(), out.startCommand.begin() + 13), start);
     EXPECT_EQ(out.screen.progress, (std::vector<int>{0, 12, 25, 37, 50, 62, 75, 87}));
@@ -214,82 +182,6 @@ TEST(ServerBulk, StartCommandAndProgress) {
     for (int p = 0; p < kNum; ++p) shown.push_back("Loading readings ... " + std::to_string(p) + "/8.");
     EXPECT_EQ(out.screen.events, shown);
     EXPECT_EQ(out.lowCount, 4);  // odd ring positions hold 3.1 V, each from its own probe
-}
-
-// A download that cannot finish leaves CommsError set (so the server is not
-// cleared) and, on disk, exactly the rows a clean transfer writes first.
-TEST(ServerBulk, FailureLeavesPrefixOfCleanRun) {
-    Record badStored = makeRing()[18];
-    badStored[20] ^= 0x10;  // read on its own it gives its marker line
-    struct Case {
-        const char* name;
-        std::function<void(test::TinyServer&, LinkState&)> setup;
-        int positionsWritten;
-        std::vector<int> refetch;  // ring positions answered one by one
-    };
-    const std::vector<Case> cases = {
-        {"start not acknowledged", [](test::TinyServer& s, LinkState&) { s.ignore[0x04] = 4; }, 0, {}},
-        {"link dies during back-fill",
-         [](test::TinyServer& s, LinkState&) {
-             s.cutAfter = 5;
-             s.deadAfterStream = true;
-         },
-         5,
-         {}},
-        {"ring size unknown",
-         [](test::TinyServer& s, LinkState& st) {
-             s.cutAfter = 5;
-             st.RecordSlots = 0;
-         },
-         5,
-         {}},
-        {"first re-fetch fails, whole frames follow",
-         [](test::TinyServer& s, LinkState&) {
-             s.badEndFrames = {2, 5};
-             s.ignore[0x13] = 4;  // every attempt of the first re-fetch unanswered
-         },
-         2,
-         {}},
-        {"second re-fetch fails",
-         [](test::TinyServer& s, LinkState&) {
-             s.badEndFrames = {2, 5};
-             s.answerRecords = 1;
-         },
-         5,
-         {17}},
-        {"marker line from a re-fetch, then the link dies",
-         [&](test::TinyServer& s, LinkState&) {
-             s.ring[18] = badStored;
-             s.dropFrames = {6};
-             s.answerRecords = 1;
-         },
-         6,
-         {18}},
-        {"first frame missing, link dead",
-         [](test::TinyServer& s, LinkState&) {
-             s.dropFrames = {0};
-             s.deadAfterStream = true;
-         },
-         0,
-         {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Outcome out;
-        std::vector<Record> ring;
-        runDump(
-            [&](test::TinyServer& s, LinkState& st) {
-                c.setup(s, st);
-                ring = s.ring;
-            },
-            out);
-        std::vector<std::string> dump, data;
-        expected(ring, dump, data, c.positionsWritten);
-        EXPECT_TRUE(out.commsError);
-        EXPECT_EQ(out.dump, dump);
-        EXPECT_EQ(out.data, data);
-        EXPECT_EQ(out.refetched, c.refetch);
-    }
 }
 
 // The receiver on its own: any split of the same bytes gives the same frames.

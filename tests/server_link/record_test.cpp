@@ -1,8 +1,6 @@
 // Decoding of the 32-byte records and the lines they write.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "core/devtime.h"
@@ -14,6 +12,8 @@ namespace {
 
 using test::Record;
 using test::sealed;
+using test::slurp;
+using test::TempFolder;
 
 Record fromHex(const char* hex) {
     Record r{};
@@ -29,6 +29,15 @@ Record fromHex(const char* hex) {
 constexpr const char* kExample =
     "1A 00 7B 61 B3 B2 01 59 2B 00 4A 09 F6 4A 09 F6 4A 09 F6 4A 09 F6 4A 09 F6 4A 09 F6 00 11 E4 27";
 
+// The example record with another byte 0 (kind, voltage code) and probe.
+Record withCode(int byte0, int probe) {
+    Record r = fromHex(kExample);
+    r[0] = static_cast<std::uint8_t>(byte0);
+    r[1] = static_cast<std::uint8_t>(probe >> 8);
+    r[2] = static_cast<std::uint8_t>(probe);
+    return sealed(r);
+}
+
 // Kind 0 with byte 0 = 0 and a probe number: the check is waived, so these
 // need no valid CRC in record mode.
 Record kind0(std::initializer_list<std::pair<int, int>> bytes) {
@@ -36,30 +45,6 @@ Record kind0(std::initializer_list<std::pair<int, int>> bytes) {
     r[2] = 9;  // probe 9
     for (auto [at, v] : bytes) r[static_cast<std::size_t>(at)] = static_cast<std::uint8_t>(v);
     return r;
-}
-
-TEST(ServerRecord, ExampleKind1Decodes) {
-    const Record r = fromHex(kExample);
-    ASSERT_TRUE(recordCheckPasses(r));
-    const DecodedRecord d = decodeRecord(r);
-    EXPECT_EQ(d.cls, RecordClass::Reading);
-    EXPECT_EQ(d.kind, 1);
-    EXPECT_EQ(d.reading.probe, 123);
-    EXPECT_EQ(d.reading.recNo, 345);
-    EXPECT_EQ(d.reading.time, makeLocal(2012, 3, 4, 12, 34, 0));
-    EXPECT_FLOAT_EQ(d.reading.Temp, 21.5f);
-    EXPECT_EQ(d.reading.Volts, 3.6f);
-    EXPECT_EQ(d.reading.pwrFail, 0);
-    EXPECT_EQ(d.reading.counter, 17);
-    for (int i = 0; i < 6; ++i) {
-        EXPECT_FLOAT_EQ(d.reading.T[static_cast<std::size_t>(i)], 18.5f);
-        EXPECT_FLOAT_EQ(d.reading.SM[static_cast<std::size_t>(i)], 25.5f);
-    }
-    // The bulk stream decodes it the same way.
-    const DecodedRecord b = decodeBulkRecord(r);
-    EXPECT_EQ(b.cls, RecordClass::Reading);
-    EXPECT_EQ(b.reading.time, d.reading.time);
-    EXPECT_EQ(b.reading.T, d.reading.T);
 }
 
 TEST(ServerRecord, Kind0Fields) {
@@ -83,14 +68,8 @@ TEST(ServerRecord, Kind0Fields) {
         EXPECT_NEAR(d.reading.T[c.sensor], c.T, 1e-5);
         EXPECT_NEAR(d.reading.SM[c.sensor], c.SM, 1e-4);
     }
-    struct Unit {
-        int hi, lo;
-        float Temp;
-    };
-    for (const Unit u : {Unit{0x80, 0x00, 128.0f}, Unit{0x80, 0x01, -127.99609375f}, Unit{0x15, 0x80, 21.5f}}) {
-        const DecodedRecord d = decodeRecord(kind0({{9, u.hi}, {10, u.lo}}));
-        EXPECT_FLOAT_EQ(d.reading.Temp, u.Temp) << u.hi << " " << u.lo;
-    }
+    for (const auto& [hi, lo, temp] : {std::tuple{0x80, 0x00, 128.0f}, {0x80, 0x01, -127.99609375f}, {0x15, 0x80, 21.5f}})
+        EXPECT_FLOAT_EQ(decodeRecord(kind0({{9, hi}, {10, lo}})).reading.Temp, temp) << hi << " " << lo;
     const DecodedRecord p = decodeRecord(kind0({{11, 0xA4}, {3, 0x01}, {4, 0x02}, {8, 0x7F}, {30, 0x12}, {31, 0x34}}));
     EXPECT_EQ(p.reading.pwrFail, 1);
     EXPECT_EQ(p.reading.Volts, 3.6f);
@@ -136,21 +115,13 @@ TEST(ServerRecord, Kind1SensorsAndTopBits) {
     const DecodedRecord t = decodeRecord(sealed(r));
     EXPECT_FLOAT_EQ(t.reading.Temp, static_cast<float>((0x2BE0 >> 1 & ~0xF) / 256.0));
     EXPECT_FLOAT_EQ(t.reading.T[0], 18.5f);
-}
-
-TEST(ServerRecord, VoltageCodes) {
-    struct Case {
-        int code;
-        float volts;
-        int pwrFail;
-    };
-    for (const Case c : {Case{0, 2.2f, 0}, Case{7, 3.1f, 0}, Case{8, 3.4f, 0}, Case{12, 4.1f, 0}, Case{13, 997, 0},
-                         Case{14, 998, 0}, Case{15, 999, 1}}) {
-        Record r = fromHex(kExample);
-        r[0] = static_cast<std::uint8_t>(0x10 | c.code);
+    // Voltage codes at the ends of the table and the three flag values.
+    for (const auto& [code, volts] : {std::pair{0, 2.2f}, {12, 4.1f}, {13, 997.0f}, {14, 998.0f}, {15, 999.0f}}) {
+        r = fromHex(kExample);
+        r[0] = static_cast<std::uint8_t>(0x10 | code);
         const DecodedRecord d = decodeRecord(sealed(r));
-        EXPECT_EQ(d.reading.Volts, c.volts) << c.code;
-        EXPECT_EQ(d.reading.pwrFail, c.pwrFail) << c.code;
+        EXPECT_EQ(d.reading.Volts, volts) << code;
+        EXPECT_EQ(d.reading.pwrFail, code == 15) << code;
     }
 }
 
@@ -159,13 +130,6 @@ TEST(ServerRecord, Classes) {
     Record bad = fromHex(kExample);
     bad[12] ^= 0x40;
     Record k0badInBulk = kind0({{31, 0x55}});
-    auto kindRec = [](int byte0, int probe) {
-        Record r = fromHex(kExample);
-        r[0] = static_cast<std::uint8_t>(byte0);
-        r[1] = static_cast<std::uint8_t>(probe >> 8);
-        r[2] = static_cast<std::uint8_t>(probe);
-        return sealed(r);
-    };
     struct Case {
         const char* name;
         Record rec;
@@ -178,57 +142,23 @@ TEST(ServerRecord, Classes) {
         {"kind 0 code 5, good check", sealed(k0Code5), RecordClass::Reading, RecordClass::Skipped},
         {"kind 0 waived check", k0badInBulk, RecordClass::Reading, RecordClass::CrcError},
         {"kind 0 sealed", sealed(kind0({})), RecordClass::Reading, RecordClass::Reading},
-        {"kind 1 probe 0", kindRec(0x1A, 0), RecordClass::Reading, RecordClass::Skipped},
-        {"kind 2", kindRec(0x2A, 5), RecordClass::DumpOnly, RecordClass::DumpOnly},
-        {"kind 3", kindRec(0x3A, 5), RecordClass::InvalidKind, RecordClass::Skipped},
-        {"kind 4", kindRec(0x40, 5), RecordClass::ProbeSettings, RecordClass::Skipped},
-        {"kind 5", kindRec(0x50, 5), RecordClass::RepeaterSettings, RecordClass::Skipped},
-        {"kind 15", kindRec(0xF0, 5), RecordClass::InvalidKind, RecordClass::Skipped},
+        {"kind 1 probe 0", withCode(0x1A, 0), RecordClass::Reading, RecordClass::Skipped},
+        {"kind 2", withCode(0x2A, 5), RecordClass::DumpOnly, RecordClass::DumpOnly},
+        {"kind 3", withCode(0x3A, 5), RecordClass::InvalidKind, RecordClass::Skipped},
+        {"kind 4", withCode(0x40, 5), RecordClass::ProbeSettings, RecordClass::Skipped},
+        {"kind 5", withCode(0x50, 5), RecordClass::RepeaterSettings, RecordClass::Skipped},
+        {"kind 15", withCode(0xF0, 5), RecordClass::InvalidKind, RecordClass::Skipped},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(decodeRecord(c.rec).cls, c.record);
         EXPECT_EQ(decodeBulkRecord(c.rec).cls, c.bulk);
     }
-    const DecodedRecord k2 = decodeRecord(kindRec(0x27, 5));
-    EXPECT_EQ(k2.reading.recNo, 345);
-    EXPECT_EQ(k2.reading.counter, 17);
-    EXPECT_EQ(k2.reading.Volts, 3.1f);
-    EXPECT_EQ(k2.reading.Temp, 0.0f);
-    for (auto t : k2.reading.T) EXPECT_EQ(t, 0.0f);
-    for (auto s : k2.reading.SM) EXPECT_EQ(s, 0.0f);
-}
-
-class TempFolder {
-public:
-    TempFolder() {
-        path_ = std::filesystem::temp_directory_path() /
-                ("kvr-rec-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                 std::to_string(reinterpret_cast<std::uintptr_t>(this)));
-        std::filesystem::create_directories(path_);
-    }
-    ~TempFolder() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
-std::string slurp(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 TEST(ServerRecord, LinesWritten) {
     const std::string dumpHeader = std::string(kMartenDumpHeader) + "\r\n";
     const std::string dataHeader = std::string(kDataHeader) + "\r\n";
-    auto withCode = [](int byte0, int probe) {
-        Record r = fromHex(kExample);
-        r[0] = static_cast<std::uint8_t>(byte0);
-        r[1] = static_cast<std::uint8_t>(probe >> 8);
-        r[2] = static_cast<std::uint8_t>(probe);
-        return sealed(r);
-    };
     const std::string six = ",18.50,25.50,18.50,25.50,18.50,25.50,18.50,25.50,18.50,25.50,18.50,25.50";
     const std::string sixData = ", 18.5, 025.50, 18.5, 025.50, 18.5, 025.50, 18.5, 025.50, 18.5, 025.50, 18.5, 025.50";
     const std::string zeros = ",0.00,0.00,0.00,0.00,0.00,0.00,0.00,0.00,0.00,0.00,0.00,0.00";

@@ -1,12 +1,17 @@
-// A small in-test probe server behind the fake port: answers status, record
-// and bulk-start commands from a ring of records, with scripted faults.
+// Shared by the server-link tests: record and frame builders, a small
+// in-test probe server behind the fake port (answers record and bulk-start
+// commands from a ring, with scripted faults), temporary folders.
 #pragma once
+
+#include <unistd.h>
 
 #include <array>
 #include <cstdint>
-#include <functional>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "sim/devices/sim_device.h"
@@ -42,20 +47,18 @@ inline Record kind1(int probe, int n, int voltCode = 10) {
     r[3] = static_cast<std::uint8_t>(minutes >> 16);
     r[4] = static_cast<std::uint8_t>(minutes >> 8);
     r[5] = static_cast<std::uint8_t>(minutes);
-    r[6] = static_cast<std::uint8_t>(n >> 8);
     r[7] = static_cast<std::uint8_t>(n);
     r[8] = 0x2B;
-    for (int i = 0; i < 6; ++i) {
-        r[static_cast<std::size_t>(10 + 3 * i)] = 0x4A;
-        r[static_cast<std::size_t>(11 + 3 * i)] = 0x09;
-        r[static_cast<std::size_t>(12 + 3 * i)] = static_cast<std::uint8_t>(0x80 + n + i);
+    for (std::size_t i = 0; i < 6; ++i) {
+        r[10 + 3 * i] = 0x4A;
+        r[11 + 3 * i] = 0x09;
+        r[12 + 3 * i] = static_cast<std::uint8_t>(0x80 + n + static_cast<int>(i));
     }
-    r[28] = 0;
     r[29] = static_cast<std::uint8_t>(n);
     return sealed(r);
 }
 
-// Answer frame: 5E FF FF L 01 cmd data.. crc-lo crc-hi.
+// Answer frame: 5E FF FF L dir cmd data.. crc-lo crc-hi.
 inline Bytes answerFrame(std::uint8_t cmd, const Bytes& data, std::uint8_t direction = 0x01) {
     Bytes f{0x5E, 0xFF, 0xFF, static_cast<std::uint8_t>(data.size() + 2), direction, cmd};
     f.insert(f.end(), data.begin(), data.end());
@@ -74,22 +77,19 @@ inline Bytes bulkFrame(int position, const Record& r, std::uint8_t end = 0x4F) {
 
 class TinyServer : public sim::SimDevice {
 public:
-    std::vector<Record> ring;      // RecordSlots = ring.size()
-    int next = 0, end = 0, numReadings = 0;
+    std::vector<Record> ring;  // RecordSlots = ring.size()
+    int next = 0, numReadings = 0;
 
     // Bulk stream faults, by frame position.
     std::set<int> dropFrames, badEndFrames, badCheckFrames, twiceFrames;
-    int cutAfter = -1;             // stop streaming after this many frames
-    bool streamInAckChunk = false; // ack and the whole stream in one chunk
-    bool byteByByte = false;       // stream one byte per chunk
+    int cutAfter = -1;              // stop streaming after this many frames
+    bool streamInAckChunk = false;  // ack and the whole stream in one chunk
+    bool byteByByte = false;        // stream one byte per chunk
     std::int64_t frameGapMs = 2;
-    // Requests (by command) that get no answer, counted down.
-    std::map<int, int> ignore;
+    std::map<int, int> ignore;      // requests (by command) left unanswered, counted down
     bool deadAfterStream = false;
-    int answerRecords = -1;        // record requests answered before going silent
+    int answerRecords = -1;         // record requests answered before going silent
 
-    // What the program asked for.
-    std::vector<int> commands;
     std::vector<int> recordRequests;  // positions asked with 0x13
     std::vector<Bytes> requests;
 
@@ -109,27 +109,14 @@ public:
 private:
     void handle(const Bytes& req, sim::SimOutput& out) {
         requests.push_back(req);
-        if (crc16(req.data() + 1, req.size() - 1) != 0) return;
         const int cmd = req[5];
-        commands.push_back(cmd);
-        if (dead_) return;
+        if (crc16(req.data() + 1, req.size() - 1) != 0 || dead_) return;
         if (auto it = ignore.find(cmd); it != ignore.end() && it->second > 0) {
             --it->second;
             return;
         }
         const int slots = static_cast<int>(ring.size());
-        if (cmd == 0x10) {
-            Bytes d(16, 0);
-            auto put16 = [&](std::size_t at, int v) {
-                d[at] = static_cast<std::uint8_t>(v >> 8);
-                d[at + 1] = static_cast<std::uint8_t>(v);
-            };
-            put16(8, end);
-            put16(10, next);
-            put16(12, slots);
-            put16(14, numReadings);
-            out.send(answerFrame(0x10, d));
-        } else if (cmd == 0x13) {
+        if (cmd == 0x13) {
             const int pos = req[6] * 256 + req[7];
             if (answerRecords >= 0 && static_cast<int>(recordRequests.size()) >= answerRecords) return;
             recordRequests.push_back(pos);
@@ -139,33 +126,24 @@ private:
             out.send(answerFrame(0x13, d));
         } else if (cmd == 0x04) {
             const int from = req[10] * 256 + req[11];
-            Bytes ack = answerFrame(0x04, {});
-            Bytes stream;
-            int sent = 0;
-            auto emit = [&](const Bytes& f) { stream.insert(stream.end(), f.begin(), f.end()); };
-            for (int p = 0; p < numReadings; ++p) {
-                if (cutAfter >= 0 && sent >= cutAfter) break;
-                ++sent;
+            Bytes ack = answerFrame(0x04, {}), stream;
+            for (int p = 0; p < numReadings && (cutAfter < 0 || p < cutAfter); ++p) {
                 if (dropFrames.count(p)) continue;
                 Record r = ring[static_cast<std::size_t>((from + p) % slots)];
                 if (badCheckFrames.count(p)) r[15] ^= 0x01;
                 const Bytes f = bulkFrame(p, r, badEndFrames.count(p) ? 0x00 : 0x4F);
-                emit(f);
-                if (twiceFrames.count(p)) emit(f);
+                for (int k = twiceFrames.count(p) ? 2 : 1; k > 0; --k) stream.insert(stream.end(), f.begin(), f.end());
             }
             if (streamInAckChunk) {
                 ack.insert(ack.end(), stream.begin(), stream.end());
                 out.send(ack);
             } else {
                 out.send(ack);
-                if (byteByByte) {
-                    for (auto b : stream) out.send({b}, 0);
-                } else {
-                    for (std::size_t i = 0; i < stream.size(); i += 36)
-                        out.send(Bytes(stream.begin() + static_cast<long>(i),
-                                       stream.begin() + static_cast<long>(std::min(stream.size(), i + 36))),
-                                 frameGapMs);
-                }
+                const std::size_t step = byteByByte ? 1 : 36;
+                for (std::size_t i = 0; i < stream.size(); i += step)
+                    out.send(Bytes(stream.begin() + static_cast<long>(i),
+                                   stream.begin() + static_cast<long>(std::min(stream.size(), i + step))),
+                             byteByByte ? 0 : frameGapMs);
             }
             if (deadAfterStream) dead_ = true;
         } else {
@@ -175,5 +153,27 @@ private:
     Bytes buf_;
     bool dead_ = false;
 };
+
+// A temporary folder, removed with everything in it at the end of the scope.
+class TempFolder {
+public:
+    TempFolder() {
+        static int n = 0;
+        path_ = std::filesystem::temp_directory_path() /
+                ("kvr-server-test-" + std::to_string(::getpid()) + "-" + std::to_string(++n));
+        std::filesystem::remove_all(path_);
+        std::filesystem::create_directories(path_);
+    }
+    ~TempFolder() { std::filesystem::remove_all(path_); }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+inline std::string slurp(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
 
 }  // namespace kvr::test
