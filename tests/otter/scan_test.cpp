@@ -1,30 +1,26 @@
+// Otter's scans against the simulated logger: single runs on both ports,
+// the readings kept on the logger when they did not all reach the disk, the
+// scan timer and resident mode.
 #include <gtest/gtest.h>
 
-#include "tests/otter/otter_fixture.h"
+#include "tests/otter/rig.h"
 
 namespace kvr::otter_test {
 namespace {
 
-using Type = sim::LoggerOptions::Type;
-const char* const kNoComms = "ERROR, Data download not completed - No comms.";
-
-// ---- single runs against a cable logger ----
-
 TEST_F(OtterTest, SingleRunDownloadsClearsAndSetsTheDate) {
-    struct Case {
-        const char* name;
+    const struct {
         Type type;
         const char* baud;
         const char* dateAnswer;
-        bool fast;
     } cases[] = {
-        {"ordinary, date Yes", Type::Ordinary, "9600", "Yes", false},
-        {"ordinary at 56000, date No", Type::Ordinary, "56000", "No", true},
-        {"extended at 56000, date Yes", Type::Extended, "56000", "Yes", true},
-        {"server layout, date No", Type::Server, "9600", "No", false},
+        {Type::Ordinary, "9600", "Yes"},
+        {Type::Ordinary, "56000", "No"},
+        {Type::Extended, "56000", "Yes"},
+        {Type::Server, "9600", "No"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(std::to_string(static_cast<int>(c.type)) + " at " + c.baud);
         fs::remove(dataFile());
         screen.boxes.clear();
         auto lg = logger(c.type);
@@ -35,69 +31,57 @@ TEST_F(OtterTest, SingleRunDownloadsClearsAndSetsTheDate) {
         limitRun(10 * 60'000);
         EXPECT_EQ(app.run(), 0);
 
-        EXPECT_EQ(readFile(dataFile()), std::string(kDataHeader) + "\r\n" + expected(*lg));
-        auto st = lg->state();
+        EXPECT_EQ(readFile(dataFile()), expected({lg.get()}));
+        const auto st = lg->state();
         ASSERT_EQ(st["clears"].size(), 1u);
         if (c.type != Type::Ordinary) {
             EXPECT_EQ(st["clears"][0]["endRecord"], lg->endRecord());
         }
-        auto q = boxesTitled("SET DATE");
+        const auto q = texts("SET DATE");
         ASSERT_EQ(q.size(), 1u);
-        EXPECT_EQ(q[0].text.rfind("Setting logger date to: ", 0), 0u);
-        EXPECT_EQ(q[0].text.size(), std::string("Setting logger date to: dd/mm/yyyy HH:MM").size());
+        EXPECT_EQ(q[0].substr(0, 24), "Setting logger date to: ");
+        EXPECT_EQ(q[0].size(), std::string("Setting logger date to: dd/mm/yyyy HH:MM").size());
         EXPECT_EQ(clockSet(*lg), std::string(c.dateAnswer) == "Yes");
-        EXPECT_EQ(commandCount(*lg, 14) > 0, c.fast);
+        EXPECT_EQ(commandCount(*lg, 14) > 0, std::string(c.baud) == "56000");  // the speed switch
         EXPECT_EQ(st["baud"], 9600);
-        EXPECT_TRUE(boxesTitled("ERROR").empty());
+        EXPECT_TRUE(texts("ERROR").empty());
         EXPECT_FALSE(port.isOpen());
         port.detach(1);
     }
 }
 
-TEST_F(OtterTest, NoLoggerOnEitherPortReportsEachAndFails) {
-    port.attach(1, nullptr);  // the port exists, nothing answers
-    port.attach(2, nullptr);
-    cfg(0, 2);
-    OtterApp app(platform, dir);
-    limitRun(10 * 60'000);
-    EXPECT_EQ(app.run(), 1);
-    auto errs = boxesTitled("ERROR");
-    ASSERT_EQ(errs.size(), 2u);
-    EXPECT_EQ(errs[0].text, kNoComms);
-    EXPECT_EQ(errs[1].text, kNoComms);
-    EXPECT_TRUE(boxesTitled("SET DATE").empty());
-    EXPECT_FALSE(fs::exists(dataFile()));
-    // A silent logger uses up the 4 attempts of one try: 4 status frames per port.
-    EXPECT_EQ(port.written().size(), 2u * 4u * 17u);
-}
-
-TEST_F(OtterTest, SecondPortIsTriedAfterTheFirstHadNoLogger) {
-    auto lg = logger(Type::Ordinary);
-    port.attach(1, nullptr);
-    port.attach(2, lg.get());
-    cfg(0, 2);
-    screen.answer("SET DATE", "No");
-    OtterApp app(platform, dir);
-    limitRun(10 * 60'000);
-    EXPECT_EQ(app.run(), 1);  // the first port had no logger
-    ASSERT_EQ(screen.boxes.size(), 2u);
-    EXPECT_EQ(screen.boxes[0].text, kNoComms);
-    EXPECT_EQ(screen.boxes[1].title, "SET DATE");
-    EXPECT_EQ(readFile(dataFile()), std::string(kDataHeader) + "\r\n" + expected(*lg));
-    EXPECT_EQ(clears(*lg), 1u);
-    auto opens = std::count_if(port.lineEvents.begin(), port.lineEvents.end(),
-                               [](const std::string& e) { return e.rfind("open ", 0) == 0; });
-    EXPECT_EQ(opens, 2);
+TEST_F(OtterTest, EachPortWithoutALoggerIsReportedAndTheSecondIsTried) {
+    for (bool loggerOnSecond : {false, true}) {
+        SCOPED_TRACE(loggerOnSecond);
+        screen.boxes.clear();
+        port.writes.clear();
+        auto lg = logger(Type::Ordinary);
+        port.attach(1, nullptr);  // the port exists, nothing answers
+        port.attach(2, loggerOnSecond ? lg.get() : nullptr);
+        cfg(0, 2);
+        screen.answer("SET DATE", "No");
+        OtterApp app(platform, dir);
+        limitRun(10 * 60'000);
+        EXPECT_EQ(app.run(), 1);
+        if (loggerOnSecond) {
+            EXPECT_EQ(texts("ERROR"), std::vector<std::string>{kNoComms});
+            EXPECT_EQ(readFile(dataFile()), expected({lg.get()}));
+            EXPECT_EQ(clears(*lg), 1u);
+        } else {
+            EXPECT_EQ(texts("ERROR"), (std::vector<std::string>{kNoComms, kNoComms}));
+            EXPECT_TRUE(texts("SET DATE").empty());
+            EXPECT_FALSE(fs::exists(dataFile()));
+            // A silent port takes the 4 attempts of one try: 4 status frames of 17 bytes each.
+            EXPECT_EQ(port.written().size(), 2u * 4u * 17u);
+        }
+    }
 }
 
 TEST_F(OtterTest, NoNewReadingsAsksHowManyToDownloadAgain) {
-    struct Case {
+    const struct {
         const char* answer;
         int blockReads;
-        std::size_t clears;
-    } cases[] = {
-        {"0", 0, 0}, {"", 0, 0} /* cancelled */, {"abc", 0, 0}, {"-3", 0, 0}, {"2", 2, 1},
-    };
+    } cases[] = {{"0", 0}, {"", 0} /* cancelled */, {"-3", 0}, {"2", 2}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answer);
         auto lg = logger(Type::Ordinary, 0);
@@ -108,91 +92,81 @@ TEST_F(OtterTest, NoNewReadingsAsksHowManyToDownloadAgain) {
         OtterApp app(platform, dir);
         limitRun(10 * 60'000);
         EXPECT_EQ(app.run(), 0);
-        auto in = boxesTitled("Bo Readings");
-        ASSERT_EQ(in.size(), 1u);
-        EXPECT_EQ(in[0].kind, "input");
-        EXPECT_EQ(in[0].text,
-                  "There are no new readings available on the logger. Please specify the last number of readings to "
-                  "be downloaded.");
+        EXPECT_EQ(texts("Bo Readings"), std::vector<std::string>{
+                                            "There are no new readings available on the logger. Please specify the "
+                                            "last number of readings to be downloaded."});
         EXPECT_EQ(commandCount(*lg, 0), c.blockReads);
-        EXPECT_EQ(clears(*lg), c.clears);
-        EXPECT_EQ(boxesTitled("SET DATE").size(), 1u);  // asked in every case
+        EXPECT_EQ(clears(*lg), c.blockReads ? 1u : 0u);
+        EXPECT_EQ(texts("SET DATE").size(), 1u);  // asked in every case
         port.detach(1);
     }
 }
 
-// ---- readings that did not reach the disk stay on the logger ----
-
-TEST_F(OtterTest, WriteFailureLeavesTheLoggerUncleared) {
-    for (Type type : {Type::Ordinary, Type::Extended}) {
+// The logger is cleared (and its date offered) only when every row reached
+// the disk: not after a write failure, not after a download that broke off.
+TEST_F(OtterTest, ReadingsThatDidNotReachTheDiskStayOnTheLogger) {
+    const struct {
+        const char* name;
+        Type type;
+        const char* baud;
+        std::optional<int> silentAfter;  // answers before the logger falls silent
+        bool unwritable;
+    } cases[] = {
+        {"write failure, ordinary", Type::Ordinary, "9600", {}, true},
+        {"write failure, extended", Type::Extended, "9600", {}, true},
+        // status, time, count, then two blocks (at 56000 the switch and its check too)
+        {"broken at 9600", Type::Ordinary, "9600", 5, false},
+        {"broken at 56000", Type::Ordinary, "56000", 7, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dataFile());
         screen.boxes.clear();
-        auto lg = logger(type);
+        auto lg = logger(c.type, 30, c.silentAfter);
         port.attach(1, lg.get());
-        cfg();
-        // The running file cannot be opened for appending: a folder holds its name.
-        fs::create_directories(dataFile());
+        cfg(0, 0, c.baud);
+        // A folder holds the running file's name: it cannot be opened for appending.
+        if (c.unwritable) fs::create_directories(dataFile());
         screen.answer("SET DATE", "Yes");
         OtterApp app(platform, dir);
         limitRun(10 * 60'000);
         EXPECT_EQ(app.run(), 1);
         EXPECT_EQ(clears(*lg), 0u);
         EXPECT_FALSE(clockSet(*lg));
-        EXPECT_TRUE(boxesTitled("SET DATE").empty());
-        auto errs = boxesTitled("ERROR");
+        EXPECT_TRUE(texts("SET DATE").empty());
+        const auto errs = texts("ERROR");
         ASSERT_EQ(errs.size(), 1u);
-        EXPECT_NE(errs[0].text.find(dataFile().string()), std::string::npos) << errs[0].text;
-        EXPECT_NE(errs[0].text.find("left on the logger"), std::string::npos) << errs[0].text;
-        EXPECT_TRUE(app.writeFailed());
+        EXPECT_EQ(app.writeFailed(), c.unwritable);
+        if (c.unwritable) {
+            EXPECT_NE(errs[0].find(dataFile().string()), std::string::npos) << errs[0];
+            EXPECT_NE(errs[0].find("left on the logger"), std::string::npos) << errs[0];
+        } else {
+            EXPECT_EQ(errs[0], kNoComms);
+            // What arrived before the break is kept, once and in order.
+            const std::string all = expected({lg.get()}), got = readFile(dataFile());
+            EXPECT_GT(got.size(), kHead.size());
+            EXPECT_LT(got.size(), all.size());
+            EXPECT_EQ(all.compare(0, got.size(), got), 0);
+        }
         port.detach(1);
     }
 }
-
-TEST_F(OtterTest, DownloadBrokenPartWayIsNotClearedAtEitherSpeed) {
-    // Exchanges before the blocks: status, time, count (and at 56000 the
-    // switch and its check); then two blocks are answered.
-    for (auto [baud, answered] : {std::pair{"9600", 5}, std::pair{"56000", 7}}) {
-        SCOPED_TRACE(baud);
-        fs::remove(dataFile());
-        screen.boxes.clear();
-        auto lg = logger(Type::Ordinary, 30, answered);
-        port.attach(1, lg.get());
-        cfg(0, 0, baud);
-        screen.answer("SET DATE", "Yes");
-        OtterApp app(platform, dir);
-        limitRun(10 * 60'000);
-        EXPECT_EQ(app.run(), 1);
-        EXPECT_EQ(clears(*lg), 0u);
-        EXPECT_TRUE(boxesTitled("SET DATE").empty());
-        auto errs = boxesTitled("ERROR");
-        ASSERT_EQ(errs.size(), 1u);
-        EXPECT_EQ(errs[0].text, kNoComms);
-        // What arrived before the break is kept, once and in order.
-        const std::string all = std::string(kDataHeader) + "\r\n" + expected(*lg);
-        const std::string got = readFile(dataFile());
-        EXPECT_GT(got.size(), std::string(kDataHeader).size() + 2);
-        EXPECT_LT(got.size(), all.size());
-        EXPECT_EQ(all.compare(0, got.size(), got), 0);
-        port.detach(1);
-    }
-}
-
-// ---- the timer ----
 
 TEST_F(OtterTest, TimerStartsScansEveryScanRateSeconds) {
     using namespace std::chrono;
-    struct Case {
-        const char* name;
+    const LocalTime noon = local_days{year{2012} / 3 / 4} + hours{12};
+    const struct {
         int scanRate;
         std::int64_t runMs;
         LocalTime start;
         std::int64_t scans;
     } cases[] = {
-        {"rate 10 for 35 s", 10, 35'000, local_days{year{2012} / 3 / 4} + hours{12}, 4},
-        {"rate 1 for 5 s", 1, 5'000, local_days{year{2012} / 3 / 4} + hours{12}, 5},
-        {"across midnight", 10, 35'000, local_days{year{2012} / 3 / 4} + hours{23} + minutes{59} + seconds{45}, 4},
+        {10, 35'000, noon, 4},
+        {1, 5'000, noon, 5},
+        {10, 35'000, noon + hours{11} + minutes{59} + seconds{45}, 4},  // across midnight
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.scanRate);
         port.failOpen(1, "gone");
         clock.setNow(c.start);
         cfg(c.scanRate);
@@ -201,7 +175,7 @@ TEST_F(OtterTest, TimerStartsScansEveryScanRateSeconds) {
         limitRun(c.runMs);
         EXPECT_EQ(app.run(), 0);
         EXPECT_EQ(app.scansStarted(), c.scans);
-        EXPECT_EQ(boxesTitled("ERROR").size(), static_cast<std::size_t>(c.scans));
+        EXPECT_EQ(texts("ERROR").size(), static_cast<std::size_t>(c.scans));
     }
 }
 
@@ -229,67 +203,49 @@ TEST_F(OtterTest, ScanLongerThanTheIntervalIsFollowedAtOnce) {
     }
 }
 
-// ---- resident mode ----
-
+// A logger that stays plugged in is downloaded once; one that was unplugged
+// (the port falls silent, or the adapter and its port vanish) counts as new
+// when it is back.
 TEST_F(OtterTest, ResidentLoggerIsDownloadedOnceUntilUnplugged) {
-    auto first = logger(Type::Ordinary, 8);
-    auto second = logger(Type::Extended, 8);
-    port.attach(1, first.get());
-    cfg(10);
-    OtterApp app(platform, dir);
-    // Unplugged after 25 s (the port stays, nothing answers), another logger after 45 s.
-    const std::int64_t t0 = clock.monotonicMs();
-    bool unplugged = false, replugged = false;
-    screen.onYield = [&] {
-        std::int64_t t = clock.monotonicMs() - t0;
-        if (!unplugged && t > 25'000 && !app.ScanBusy) {
-            unplugged = true;
-            port.attach(1, nullptr);
-        }
-        if (!replugged && t > 45'000 && !app.ScanBusy) {
-            replugged = true;
-            port.attach(1, second.get());
-        }
-        if (t > 75'000) throw ProgramEnd{};
-    };
-    EXPECT_EQ(app.run(), 0);
-    EXPECT_EQ(clears(*first), 1u);
-    EXPECT_EQ(clears(*second), 1u);
-    EXPECT_EQ(commandCount(*first, 9), 3);  // three scans while it was there
-    EXPECT_EQ(readFile(dataFile()), std::string(kDataHeader) + "\r\n" + expected(*first) + expected(*second));
-    // No message about the empty port in resident mode; the window is hidden after each scan.
-    EXPECT_TRUE(boxesTitled("ERROR").empty());
-    EXPECT_EQ(boxesTitled("SET DATE").size(), 2u);
-    EXPECT_GE(app.scansStarted(), 7);
-    EXPECT_FALSE(screen.windowShown.empty());
-    EXPECT_FALSE(screen.windowShown.back());
-    EXPECT_FALSE(port.isOpen());
-}
-
-// An adapter that is pulled out makes the port fail to open; the logger
-// found there afterwards must be handled again.
-TEST_F(OtterTest, ResidentPortThatVanishedForgetsTheLogger) {
-    auto lg = logger(Type::Extended, 8);
-    port.attach(1, lg.get());
-    cfg(5);
-    OtterApp app(platform, dir);
-    const std::int64_t t0 = clock.monotonicMs();
-    bool gone = false, back = false;
-    screen.onYield = [&] {
-        std::int64_t t = clock.monotonicMs() - t0;
-        if (!gone && t > 3'000 && !app.ScanBusy) {
-            gone = true;
-            port.detach(1);
-        }
-        if (!back && t > 8'000 && !app.ScanBusy) {
-            back = true;
-            port.attach(1, lg.get());
-        }
-        if (t > 14'000) throw ProgramEnd{};
-    };
-    app.run();
-    EXPECT_EQ(boxesTitled("SET DATE").size(), 2u);
-    EXPECT_EQ(boxesTitled("ERROR").size(), 1u);
+    for (bool portVanishes : {false, true}) {
+        SCOPED_TRACE(portVanishes);
+        fs::remove(dataFile());
+        screen.boxes.clear();
+        auto first = logger(Type::Ordinary, 8);
+        auto second = logger(Type::Extended, 8);
+        port.attach(1, first.get());
+        cfg(10);
+        OtterApp app(platform, dir);
+        const std::int64_t t0 = clock.monotonicMs();
+        bool unplugged = false, replugged = false;
+        screen.onYield = [&] {
+            const std::int64_t t = clock.monotonicMs() - t0;
+            if (!unplugged && t > 25'000 && !app.ScanBusy) {
+                unplugged = true;
+                if (portVanishes)
+                    port.detach(1);
+                else
+                    port.attach(1, nullptr);
+            }
+            if (!replugged && t > 45'000 && !app.ScanBusy) {
+                replugged = true;
+                port.attach(1, second.get());
+            }
+            if (t > 75'000) throw ProgramEnd{};
+        };
+        EXPECT_EQ(app.run(), 0);
+        EXPECT_EQ(clears(*first), 1u);
+        EXPECT_EQ(clears(*second), 1u);
+        EXPECT_EQ(commandCount(*first, 9), 3);  // asked for its status at the three scans it was there
+        EXPECT_EQ(readFile(dataFile()), expected({first.get(), second.get()}));
+        // An empty port is no message in resident mode, a vanished one is.
+        EXPECT_EQ(texts("ERROR").size(), portVanishes ? 2u : 0u);
+        EXPECT_EQ(texts("SET DATE").size(), 2u);
+        EXPECT_GE(app.scansStarted(), 7);
+        ASSERT_FALSE(screen.windowShown.empty());
+        EXPECT_FALSE(screen.windowShown.back()) << "the window is hidden after each scan";
+        EXPECT_FALSE(port.isOpen());
+    }
 }
 
 }  // namespace
