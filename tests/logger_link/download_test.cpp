@@ -7,51 +7,52 @@
 namespace kvr::test {
 namespace {
 
-using Type = sim::LoggerOptions::Type;
-
-std::string expectedFile(const sim::Logger& dev) {
-    std::string s = std::string(kDataHeader) + "\r\n";
-    for (auto& r : dev.expectedRows()) s += r;
-    return s;
-}
-
-struct DownloadCase {
-    const char* name;
-    Type type;
-    std::vector<std::string> extraArgs;
-};
-
+// Every row the logger holds reaches the running file once, in order,
+// through faulty answers; a file that cannot be written is reported.
 TEST(LoggerDownload, RowsOfEachLayout) {
+    struct DownloadCase {
+        const char* name;
+        std::vector<std::string> args;
+        bool unwritable = false;
+    };
     const std::vector<DownloadCase> cases = {
-        {"ordinary", Type::Ordinary, {}},
-        {"ordinary, data block before any header", Type::Ordinary, {"--orphan-block"}},
-        {"ordinary, one probe", Type::Ordinary, {"--probes", "1", "--readings", "13"}},
-        {"extended", Type::Extended, {}},
-        {"extended, ring wraps", Type::Extended, {"--slots", "40", "--next", "30", "--readings", "25"}},
-        {"server", Type::Server, {}},
-        {"server, noisy and corrupt answers", Type::Server, {"--noise", "7", "--corrupt-every", "4"}},
-        {"extended, answers for another block", Type::Extended, {"--wrong-echo-every", "5"}},
-        {"ordinary, overlong announced lengths", Type::Ordinary, {"--bad-length-every", "6"}},
+        {"ordinary", {}},
+        {"ordinary, data block before any header", {"--orphan-block"}},
+        {"ordinary, one probe", {"--probes", "1", "--readings", "13"}},
+        {"ordinary, overlong announced lengths", {"--bad-length-every", "6"}},
+        {"extended", {"--type", "extended"}},
+        {"extended, ring wraps", {"--type", "extended", "--slots", "40", "--next", "30", "--readings", "25"}},
+        {"extended, answers for another block", {"--type", "extended", "--wrong-echo-every", "5"}},
+        {"server", {"--type", "server"}},
+        {"server, noisy and corrupt answers", {"--type", "server", "--noise", "7", "--corrupt-every", "4"}},
+        {"ordinary, unwritable folder", {}, true},
+        {"server, unwritable folder", {"--type", "server"}, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
         Rig rig;
-        std::vector<std::string> args{"--now", "2012-03-04 12:00:00", "--seed", "5"};
-        args.insert(args.end(), c.extraArgs.begin(), c.extraArgs.end());
-        auto o = sim::parseLoggerOptions(args);
-        o.type = c.type;
-        sim::Logger dev(o);
+        auto args = c.args;
+        args.insert(args.end(), {"--seed", "5"});
+        sim::Logger dev(loggerOptions(args));
         rig.attach(&dev);
-        rig.link.DumpFolder = dir.path;
+        std::ofstream(dir.path / "plain") << "x";
+        rig.link.DumpFolder = c.unwritable ? dir.path / "plain" / "sub" : dir.path;  // no folder under a file
         rig.link.GetStatus();
         ASSERT_FALSE(rig.state.CommsError);
         ASSERT_GT(rig.state.NumReadings, 0);
-        bool ok = rig.link.ExtendedStatus ? rig.link.GetRadioData() : rig.link.GetData();
+        const bool ok = rig.link.ExtendedStatus ? rig.link.GetRadioData() : rig.link.GetData();
+        if (c.unwritable) {
+            EXPECT_FALSE(ok);
+            EXPECT_NE(rig.link.writeFailure.find("KVR Probe Data.csv"), std::string::npos) << rig.link.writeFailure;
+            continue;
+        }
         EXPECT_TRUE(ok) << rig.link.writeFailure;
         EXPECT_FALSE(rig.state.CommsError);
         ASSERT_FALSE(dev.expectedRows().empty());
-        EXPECT_EQ(readFile(dataFilePath(dir.path)), expectedFile(dev));
+        std::string want = std::string(kDataHeader) + "\r\n";
+        for (auto& r : dev.expectedRows()) want += r;
+        EXPECT_EQ(readFile(dataFilePath(dir.path)), want);
         EXPECT_EQ(rig.screen.events.back(), "Data download completed.");
         EXPECT_EQ(rig.screen.progress.back(), 0);
     }
@@ -60,7 +61,7 @@ TEST(LoggerDownload, RowsOfEachLayout) {
 TEST(LoggerDownload, OrdinaryLabelsAndProgress) {
     TempDir dir;
     Rig rig;
-    sim::Logger dev(sim::parseLoggerOptions({"--probes", "2", "--readings", "10", "--now", "2012-03-04 12:00:00"}));
+    sim::Logger dev(loggerOptions({"--probes", "2", "--readings", "10"}));
     rig.attach(&dev);
     rig.link.DumpFolder = dir.path;
     rig.link.GetStatus();
@@ -113,7 +114,7 @@ TEST(LoggerDownload, BlockAnswersForAnotherBlock) {
 TEST(LoggerDownload, FailedBlockSkipsTheRest) {
     TempDir dir;
     Rig rig;
-    sim::Logger dev(sim::parseLoggerOptions({"--readings", "30", "--now", "2012-03-04 12:00:00"}));
+    sim::Logger dev(loggerOptions({"--readings", "30"}));
     rig.attach(&dev);
     rig.link.DumpFolder = dir.path;
     rig.link.GetStatus();
@@ -125,42 +126,17 @@ TEST(LoggerDownload, FailedBlockSkipsTheRest) {
     EXPECT_EQ(readFile(dataFilePath(dir.path)), std::string(kDataHeader) + "\r\n");
 }
 
-TEST(LoggerRing, WalkFetchesOnlyWhenNeeded) {
-    TempDir dir;
-    Rig rig;
-    // Positions 0..12 hold records collected earlier, all valid.
-    sim::Logger dev(sim::parseLoggerOptions(
-        {"--type", "extended", "--readings", "1", "--next", "40", "--now", "2012-03-04 12:00:00"}));
-    rig.attach(&dev);
-    rig.link.DumpFolder = dir.path;
-    rig.link.ExtendedStatus = true;
-    rig.state.NextRecord = 10;
-    rig.state.EndRecord = 3;
-    rig.state.RecordSlots = 12;
-    rig.state.NumReadings = 5;
-    rig.state.CommsError = false;
-    ASSERT_TRUE(rig.link.GetRadioData());
-    EXPECT_FALSE(rig.state.CommsError);
-    std::vector<int> blocks;
-    for (auto& f : rig.frames()) blocks.push_back(f[7] * 256 + f[8]);
-    EXPECT_EQ(blocks, (std::vector<int>{66, 64}));
-    // Positions 10, 11, 0, 1, 2 hold records the simulated logger dated in
-    // the past; each gives one row.
-    std::string file = readFile(dataFilePath(dir.path));
-    EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), 1 + 5);
-    EXPECT_EQ(rig.screen.events[1], "Dumping data ... 0/5.");
-    EXPECT_EQ(rig.screen.events[5], "Dumping data ... 4/5.");
-}
-
-struct BoundCase {
-    const char* name;
-    std::int32_t next, end, slots;
-    std::size_t blocksFetched;
-    bool error;
-};
-
+// The walk ends whatever the pointers say; a block holding four records is
+// fetched once.
 TEST(LoggerRing, WalkEndsWhateverThePointers) {
+    struct BoundCase {
+        const char* name;
+        std::int32_t next, end, slots;
+        std::size_t blocksFetched;
+        bool error;
+    };
     const std::vector<BoundCase> cases = {
+        {"wrapping walk", 10, 3, 12, 2, false},
         {"end beyond the ring", 5, 70, 64, 17, true},
         {"next beyond the ring", 70, 3, 64, 0, true},
         {"end equal to the slot count", 0, 64, 64, 16, true},
@@ -173,7 +149,7 @@ TEST(LoggerRing, WalkEndsWhateverThePointers) {
         SCOPED_TRACE(c.name);
         TempDir dir;
         Rig rig;
-        sim::Logger dev(simOptions(Type::Extended));
+        sim::Logger dev(loggerOptions({"--type", "extended"}));
         rig.attach(&dev);
         rig.link.DumpFolder = dir.path;
         rig.link.ExtendedStatus = true;
@@ -189,35 +165,32 @@ TEST(LoggerRing, WalkEndsWhateverThePointers) {
     }
 }
 
+// Records from the future (by the clock at each record) and outside the
+// probe numbers 1..199999 are not written; empty slots are skipped.
 TEST(LoggerRing, DropsFutureAndUnknownProbes) {
     TempDir dir;
     Rig rig;
-    sim::Logger dev(simOptions(Type::Server));
+    sim::Logger dev(loggerOptions({"--type", "server"}));
     rig.attach(&dev);
     rig.link.DumpFolder = dir.path;
-    // Records the logger holds: future-dated, probe 0, probe 250000, empty.
-    auto rec = [](std::int32_t probe, std::int64_t stamp) {
-        std::array<std::uint8_t, 32> r{};
-        r[0] = static_cast<std::uint8_t>(probe >> 16);
-        r[1] = static_cast<std::uint8_t>(probe >> 8);
-        r[2] = static_cast<std::uint8_t>(probe);
-        for (int i = 0; i < 4; ++i) r[static_cast<std::size_t>(5 + i)] = static_cast<std::uint8_t>(stamp >> (24 - 8 * i));
+    const std::int64_t now = toDeviceSeconds(rig.clock.now());
+    std::array<std::uint8_t, 128> b8{}, b9{};
+    b9.fill(0xFF);  // empty slots
+    auto put = [](std::array<std::uint8_t, 128>& b, int slot, std::int32_t probe, std::int64_t stamp) {
+        auto* r = b.data() + 32 * slot;
+        std::fill(r, r + 32, 0);
+        for (int i = 0; i < 3; ++i) r[i] = static_cast<std::uint8_t>(probe >> (16 - 8 * i));
+        for (int i = 0; i < 4; ++i) r[5 + i] = static_cast<std::uint8_t>(stamp >> (24 - 8 * i));
         r[9] = 20;
         r[11] = 36;
-        return r;
     };
-    const std::int64_t now = toDeviceSeconds(rig.clock.now());
-    std::array<std::uint8_t, 128> b{};
-    auto put = [&](int slot, const std::array<std::uint8_t, 32>& r) { std::copy(r.begin(), r.end(), b.begin() + 32 * slot); };
-    put(0, rec(199999, now - 1));  // kept
-    put(1, rec(1, now + 1));       // future
-    put(2, rec(0, now - 60));      // no such probe
-    put(3, rec(200000, now - 60)); // no such probe
-    dev.setBlock(8, b);
-    std::array<std::uint8_t, 128> b2{};
-    b2.fill(0xFF);  // empty slots
-    std::copy_n(rec(1, now - 60).begin(), 32, b2.begin() + 32);
-    dev.setBlock(9, b2);
+    put(b8, 0, 199999, now - 1);   // kept
+    put(b8, 1, 1, now + 1);        // future
+    put(b8, 2, 0, now - 60);       // no such probe
+    put(b8, 3, 200000, now - 60);  // no such probe
+    put(b9, 1, 1, now - 60);       // kept
+    dev.setBlock(8, b8);
+    dev.setBlock(9, b9);
     rig.link.ServerFormat = rig.link.ExtendedStatus = true;
     rig.state.NextRecord = 0;
     rig.state.EndRecord = 8;
@@ -230,30 +203,13 @@ TEST(LoggerRing, DropsFutureAndUnknownProbes) {
     EXPECT_NE(file.find("\r\n00001, "), std::string::npos);
 }
 
-TEST(LoggerDownload, WriteFailureIsReported) {
-    TempDir dir;
-    std::ofstream(dir.path / "plain") << "x";
-    for (Type t : {Type::Ordinary, Type::Server}) {
-        Rig rig;
-        sim::Logger dev(simOptions(t));
-        rig.attach(&dev);
-        rig.link.DumpFolder = dir.path / "plain" / "sub";  // a folder under a file cannot exist
-        rig.link.GetStatus();
-        ASSERT_FALSE(rig.state.CommsError);
-        bool ok = rig.link.ExtendedStatus ? rig.link.GetRadioData() : rig.link.GetData();
-        EXPECT_FALSE(ok);
-        EXPECT_NE(rig.link.writeFailure.find("KVR Probe Data.csv"), std::string::npos) << rig.link.writeFailure;
-    }
-}
-
-struct DecodeCase {
-    const char* name;
-    std::uint8_t b0, b1, b2;
-    std::uint8_t unitHi, unitLo;
-    float T, SM, R;
-};
-
 TEST(LoggerRecord, DepthAndUnitTemperature) {
+    struct DecodeCase {
+        const char* name;
+        std::uint8_t b0, b1, b2;
+        std::uint8_t unitHi, unitLo;
+        float T, SM, R;
+    };
     const std::vector<DecodeCase> cases = {
         {"raw 300 stays 30.0", 0x2C, 0x81, 0x2C, 20, 0, 30.0f, 3.0f, 20.0f},
         {"raw 300 stays 30.0 with a cold unit", 0x2C, 0x81, 0x2C, 0x02, 0x80, 30.0f, 3.0f, 2.5f},
@@ -293,12 +249,15 @@ TEST(LoggerRecord, DepthAndUnitTemperature) {
     }
 }
 
+// Read in order, eight entries per block with one fetch for all; an empty
+// entry leaves the outputs alone.
 TEST(LoggerProbeList, EntriesInOrder) {
     Rig rig;
-    sim::Logger dev(simOptions(Type::Ordinary));
+    sim::Logger dev(loggerOptions());
     auto b = dev.block(1);
-    std::array<std::uint8_t, 16> e{0x00, 0x30, 0x39, 0x01, 0x02, 36};  // probe 12345, sample 258, 3.6 V
+    const std::array<std::uint8_t, 6> e{0x00, 0x30, 0x39, 0x01, 0x02, 36};  // probe 12345, sample 258, 3.6 V
     std::copy(e.begin(), e.end(), b.begin() + 16);
+    std::fill(b.begin() + 22, b.begin() + 32, 0);
     std::fill(b.begin() + 32, b.begin() + 48, 0xFF);
     dev.setBlock(1, b);
     rig.attach(&dev);
@@ -309,37 +268,29 @@ TEST(LoggerProbeList, EntriesInOrder) {
     EXPECT_GT(id, 0);
     wake = 0;
     rig.link.GetProbeListRecord(1, id, last, wake, volts);
-    EXPECT_EQ(id, 12345);
-    EXPECT_EQ(last, 258);
-    EXPECT_EQ(wake, 1);
-    EXPECT_FLOAT_EQ(volts, 3.6f);
+    EXPECT_EQ(std::tuple(id, last, wake, volts), std::tuple(12345, 258, 1, 3.6f));
     wake = 0;
     rig.link.GetProbeListRecord(2, id, last, wake, volts);
-    EXPECT_EQ(id, -1);
-    EXPECT_EQ(last, 258);  // an empty entry leaves the outputs alone
-    EXPECT_EQ(wake, 0);
-    EXPECT_EQ(rig.frames().size(), 1u);  // one block serves eight entries
+    EXPECT_EQ(std::tuple(id, last, wake), std::tuple(-1, 258, 0));
+    EXPECT_EQ(rig.frames().size(), 1u);
 }
 
+// Marten reads a logger's block as four probe-server records: a reading,
+// one failing its check, two zero records; an erased block writes nothing.
 TEST(LoggerMarten, BlockOfServerRecords) {
     TempDir dir;
     Rig rig(LoggerVariant::Marten());
-    sim::Logger dev(simOptions(Type::Ordinary));
-    // A kind-1 reading, a record failing its check, a probe settings record
-    // and an empty slot, in block 64 + 1 - 1.
-    const std::vector<std::uint8_t> kind1{0x1A, 0x00, 0x7B, 0x61, 0xB3, 0xB2, 0x01, 0x59, 0x2B, 0x00, 0x4A,
-                                          0x09, 0xF6, 0x4A, 0x09, 0xF6, 0x4A, 0x09, 0xF6, 0x4A, 0x09, 0xF6,
-                                          0x4A, 0x09, 0xF6, 0x4A, 0x09, 0xF6, 0x00, 0x11, 0xE4, 0x27};
+    sim::Logger dev(loggerOptions());
+    const std::array<std::uint8_t, 32> kind1{0x1A, 0x00, 0x7B, 0x61, 0xB3, 0xB2, 0x01, 0x59, 0x2B, 0x00, 0x4A,
+                                             0x09, 0xF6, 0x4A, 0x09, 0xF6, 0x4A, 0x09, 0xF6, 0x4A, 0x09, 0xF6,
+                                             0x4A, 0x09, 0xF6, 0x4A, 0x09, 0xF6, 0x00, 0x11, 0xE4, 0x27};
     std::array<std::uint8_t, 128> b{};
     std::copy(kind1.begin(), kind1.end(), b.begin());
     std::copy(kind1.begin(), kind1.end(), b.begin() + 32);
     b[32 + 5] ^= 1;  // breaks the check
-    b[32 + 0] = 0x1A;
-    std::fill(b.begin() + 64, b.end(), 0);  // 32 zero bytes fail the check, twice
     dev.setBlock(64, b);
-    auto erased = b;
-    erased.fill(0xFF);
-    dev.setBlock(65, erased);
+    b.fill(0xFF);
+    dev.setBlock(65, b);
     rig.attach(&dev);
 
     RunFiles files;
@@ -347,26 +298,19 @@ TEST(LoggerMarten, BlockOfServerRecords) {
     LowBatteryList low;
     rig.state.CommsError = false;
     rig.link.GetData(1, files, low);
-    EXPECT_FALSE(rig.state.CommsError);
-    rig.link.GetData(2, files, low);  // first byte 0xFF: nothing
+    rig.link.GetData(2, files, low);
     EXPECT_FALSE(rig.state.CommsError);
     ASSERT_TRUE(files.close());
 
-    ProbeReading r;
-    r.probe = 123;
-    r.recNo = 345;
-    r.time = makeLocal(2012, 3, 4, 12, 34, 0);
-    r.T.fill(18.5f);
-    r.SM.fill(25.5f);
-    r.Temp = 21.5f;
-    r.Volts = 3.6f;
-    r.counter = 17;
-    std::string dump = readFile(dumpFilePath(dir.path, 0));
-    std::string rows = dumpRow(r, Program::Marten) + markerLine(Marker::CrcError, 123) + markerLine(Marker::CrcError, 0) +
-                       markerLine(Marker::CrcError, 0);
+    const std::string six = ",18.50,25.50,18.50,25.50,18.50,25.50,18.50,25.50,18.50,25.50,18.50,25.50";
+    const std::string rows = "123,  345 ,2012/03/04 12:34:00" + six + ",21.50,3.6,,17\r\n" +
+                             "!  123 ,CRC error\r\n!  0 ,CRC error\r\n!  0 ,CRC error\r\n";
+    const std::string dump = readFile(dumpFilePath(dir.path, 0));
     ASSERT_GE(dump.size(), rows.size());
     EXPECT_EQ(dump.substr(dump.size() - rows.size()), rows);
-    EXPECT_EQ(readFile(dataFilePath(dir.path)), std::string(kDataHeader) + "\r\n" + dataRow(r, Program::Marten));
+    EXPECT_EQ(readFile(dataFilePath(dir.path)),
+              std::string(kDataHeader) + "\r\n00123, 2012/03/04 12:34:00, 18.5, 025.50, 18.5, 025.50, 18.5, 025.50, "
+                                         "18.5, 025.50, 18.5, 025.50, 18.5, 025.50,3.6\r\n");
     EXPECT_EQ(low.count(), 0);
     EXPECT_EQ(rig.frames().size(), 2u);
 }

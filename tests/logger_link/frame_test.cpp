@@ -4,13 +4,12 @@
 namespace kvr::test {
 namespace {
 
-struct RequestCase {
-    const char* name;
-    std::vector<double> data;
-    Bytes wire;
-};
-
 TEST(LoggerFrame, RequestsAreByteExact) {
+    struct RequestCase {
+        const char* name;
+        std::vector<double> data;
+        Bytes wire;
+    };
     auto one = [](std::uint8_t d) {
         int s = 775 + d;
         return Bytes{0x5E, 0xFF, 0xFF, 0xFF, 0x0A, 0x00, d, static_cast<std::uint8_t>(s / 256),
@@ -22,10 +21,7 @@ TEST(LoggerFrame, RequestsAreByteExact) {
         {"status request", {9, 0, 0, 0, 0},
          {0x5E, 0xFF, 0xFF, 0xFF, 0x0E, 0x00, 0x09, 0x00, 0x00, 0x00, 0x00, 0x03, 0x14, 0x5F, 0x00, 0x00, 0x00}},
         {"negative and fractional arguments", {2, -7, 1.5, 2.5, 254.6},
-         [] {
-             std::vector<std::uint8_t> d{2, 0, 2, 2, 255};
-             return logger::buildRequest(d);
-         }()},
+         logger::buildRequest(std::vector<std::uint8_t>{2, 0, 2, 2, 255})},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -75,16 +71,15 @@ TEST(LoggerFrame, FlashWritesAreByteExact) {
     EXPECT_EQ(Rig::dataOf(f[0]), (std::vector<int>{2, 1, 44, 5, 255}));
 }
 
-struct RxCase {
-    const char* name;
-    Bytes input;
-    std::int16_t expect;       // caller's expected length
-    std::int16_t rxLen;        // positions received
-    std::int16_t answerLength; // after feeding
-    std::vector<std::pair<int, int>> at;  // position, value
-};
-
 TEST(LoggerFrame, ReceiverGivesTheSameResultWhateverTheChunks) {
+    struct RxCase {
+        const char* name;
+        Bytes input;
+        std::int16_t expect;                  // caller's expected length
+        std::int16_t rxLen;                   // positions received
+        std::int16_t answerLength;            // after feeding
+        std::vector<std::pair<int, int>> at;  // position, value
+    };
     Bytes good = answer({9, 255, 12, 3, 4});
     Bytes longer = answer(std::vector<std::uint8_t>(21, 0x11));  // length byte 30
     Bytes withMarker = answer({0x5E, 1, 2, 3, 4});
@@ -116,14 +111,13 @@ TEST(LoggerFrame, ReceiverGivesTheSameResultWhateverTheChunks) {
     }
 }
 
-struct CheckCase {
-    const char* name;
-    std::function<void(Bytes&)> damage;
-    bool requestSent;
-    bool valid;
-};
-
 TEST(LoggerFrame, AnswerChecks) {
+    struct CheckCase {
+        const char* name;
+        std::function<void(Bytes&)> damage;
+        bool requestSent;
+        bool valid;
+    };
     const std::vector<CheckCase> cases = {
         {"intact", [](Bytes&) {}, true, true},
         {"direction 0", [](Bytes& a) { a[5] = 0; }, true, false},

@@ -7,9 +7,8 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
-#include <memory>
-#include <random>
-#include <sstream>
+
+#include <unistd.h>
 
 #include "logger_link/logger_link.h"
 #include "sim/devices/logger.h"
@@ -27,9 +26,9 @@ public:
     void receive(ByteSpan data, sim::SimOutput& out) override {
         buf_.insert(buf_.end(), data.begin(), data.end());
         while (buf_.size() >= 5 && buf_.size() >= static_cast<std::size_t>(buf_[4]) + 3) {
-            std::size_t n = static_cast<std::size_t>(buf_[4]) + 3;
-            requests.emplace_back(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(n));
-            buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(n));
+            const auto n = static_cast<std::ptrdiff_t>(buf_[4]) + 3;
+            requests.emplace_back(buf_.begin(), buf_.begin() + n);
+            buf_.erase(buf_.begin(), buf_.begin() + n);
             Bytes r;
             if (!replies.empty()) {
                 r = replies.front();
@@ -50,28 +49,29 @@ inline Bytes corrupt(Bytes a) {
     return a;
 }
 
+// The simulated logger's options, dated 2012-03-04 noon unless told.
+inline sim::LoggerOptions loggerOptions(std::vector<std::string> args = {}) {
+    args.insert(args.begin(), {"--now", "2012-03-04 12:00:00"});
+    return sim::parseLoggerOptions(args);
+}
+
 struct Rig {
-    explicit Rig(LoggerVariant v = LoggerVariant::Otter())
-        : platform{clock, port, settings, screen}, link(platform, state, v) {}
+    explicit Rig(LoggerVariant v = LoggerVariant::Otter()) : link(platform, state, v) {}
     void attach(sim::SimDevice* d) {
         port.attach(1, d);
         std::string err;
         EXPECT_TRUE(port.open(1, err)) << err;
     }
-    // Frames written since the last call, split at the start marker of each
-    // request (the link writes one byte per write).
+    // Requests written since the last call (the link writes one byte per
+    // write), split at the start marker of each.
     std::vector<Bytes> frames() {
-        std::vector<Bytes> out;
         Bytes all;
         for (std::size_t i = seen_; i < port.writes.size(); ++i) all.insert(all.end(), port.writes[i].begin(), port.writes[i].end());
         seen_ = port.writes.size();
-        std::size_t i = 0;
-        while (i + 5 <= all.size() && all[i] == 0x5E) {
-            std::size_t n = static_cast<std::size_t>(all[i + 4]) + 3;
+        std::vector<Bytes> out;
+        for (std::size_t i = 0; i + 5 <= all.size() && all[i] == 0x5E; i += static_cast<std::size_t>(all[i + 4]) + 3)
             out.emplace_back(all.begin() + static_cast<std::ptrdiff_t>(i),
-                             all.begin() + static_cast<std::ptrdiff_t>(std::min(all.size(), i + n)));
-            i += n;
-        }
+                             all.begin() + static_cast<std::ptrdiff_t>(std::min(all.size(), i + all[i + 4] + 3)));
         return out;
     }
     // Data bytes (command and arguments) of a request frame.
@@ -86,7 +86,7 @@ struct Rig {
     testing::FakePort port{clock};
     testing::MemorySettings settings;
     testing::ScriptedScreen screen;
-    Platform platform;
+    Platform platform{clock, port, settings, screen};
     LinkState state;
     LoggerLink link;
 
@@ -97,8 +97,10 @@ private:
 // A temporary folder removed at the end of the test.
 struct TempDir {
     TempDir() {
-        std::mt19937_64 rng(std::random_device{}());
-        path = std::filesystem::temp_directory_path() / ("kvr-logger-test-" + std::to_string(rng()));
+        static int n = 0;
+        path = std::filesystem::temp_directory_path() /
+               ("kvr-logger-test-" + std::to_string(::getpid()) + "-" + std::to_string(++n));
+        std::filesystem::remove_all(path);
         std::filesystem::create_directories(path);
     }
     ~TempDir() {
@@ -110,16 +112,7 @@ struct TempDir {
 
 inline std::string readFile(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-inline sim::LoggerOptions simOptions(sim::LoggerOptions::Type t, const std::string& now = "2012-03-04 12:00:00") {
-    std::vector<std::string> args{"--now", now};
-    auto o = sim::parseLoggerOptions(args);
-    o.type = t;
-    return o;
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 }  // namespace kvr::test

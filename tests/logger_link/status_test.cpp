@@ -5,26 +5,26 @@
 namespace kvr::test {
 namespace {
 
-using Type = sim::LoggerOptions::Type;
-
-struct StatusCase {
-    const char* name;
-    Type type;
-    bool server, extended;
-    std::vector<int> commands;
-    std::string lastLabel;
-};
-
 TEST(LoggerStatus, EachLayout) {
+    struct StatusCase {
+        const char* name;
+        const char* type;
+        bool server, extended;
+        std::vector<int> commands;
+        std::string lastLabel;
+        bool marten = false;
+    };
     const std::vector<StatusCase> cases = {
-        {"ordinary", Type::Ordinary, false, false, {9, 11, 1}, "Checking for new readings, please wait ..."},
-        {"extended", Type::Extended, false, true, {9, 11, 1}, "Checking for new readings, please wait ..."},
-        {"server", Type::Server, true, true, {9}, "Found NVA4-SVR(4.12) with 30 readings."},
+        {"ordinary", "ordinary", false, false, {9, 11, 1}, "Checking for new readings, please wait ..."},
+        {"extended", "extended", false, true, {9, 11, 1}, "Checking for new readings, please wait ..."},
+        {"server", "server", true, true, {9}, "Found NVA4-SVR(4.12) with 30 readings."},
+        // Marten knows only the logger layout: the long answer is taken as an ordinary logger's.
+        {"Marten, server layout", "server", false, false, {9, 11, 1}, "", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Rig rig;
-        sim::Logger dev(simOptions(c.type));
+        Rig rig(c.marten ? LoggerVariant::Marten() : LoggerVariant::Otter());
+        sim::Logger dev(loggerOptions({"--type", c.type}));
         rig.attach(&dev);
         rig.state.NumReadings = 99;
         rig.link.GetStatus();
@@ -32,6 +32,10 @@ TEST(LoggerStatus, EachLayout) {
         EXPECT_EQ(rig.link.ServerFormat, c.server);
         EXPECT_EQ(rig.link.ExtendedStatus, c.extended);
         EXPECT_EQ(rig.commandsSent(), c.commands);
+        if (c.marten) {
+            EXPECT_TRUE(rig.screen.windowShown.empty());
+            continue;
+        }
         EXPECT_EQ(rig.state.NumReadings, dev.numReadings());
         if (c.extended) {
             EXPECT_EQ(rig.state.NextRecord, dev.nextRecord());
@@ -45,69 +49,65 @@ TEST(LoggerStatus, EachLayout) {
     }
 }
 
-TEST(LoggerStatus, ServerLayoutNeedsALongAnswer) {
+// The version byte and the answer's length choose the layout, and the
+// count answer is read by layout: extended loggers give the ring.
+TEST(LoggerStatus, LayoutFromTheAnswer) {
+    auto status = [](int version, std::size_t dataBytes) {
+        std::vector<std::uint8_t> d(dataBytes, 0);
+        d[0] = 9;
+        d[1] = static_cast<std::uint8_t>(version);
+        d[2] = 4;
+        d[3] = 12;
+        d[9] = 0x01;  // position 16: EndRecord 300
+        d[10] = 0x2C;
+        d[15] = 0x05;  // position 22: 1503 records
+        d[16] = 0xDF;
+        return answer(d);
+    };
     struct Case {
         const char* name;
-        int dataBytes;
-        bool server;
+        Bytes status;
+        bool server, extended;
+        int numReadings;
     };
-    for (const Case& c : {Case{"length 28", 19, false}, Case{"length 29", 20, true}}) {
+    const std::vector<Case> cases = {
+        {"version 99", status(99, 5), false, false, 10},
+        {"version 100", status(100, 5), false, true, 5},
+        {"version 254", status(254, 5), false, true, 5},
+        {"version 255", status(255, 5), false, false, 10},
+        {"length 28", status(20, 19), false, false, 10},
+        {"length 29", status(20, 20), true, true, 1503},
+    };
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Rig rig;
         ScriptDevice dev;
-        std::vector<std::uint8_t> status(static_cast<std::size_t>(c.dataBytes), 0);
-        status[0] = 9;
-        status[1] = 20;
-        status[2] = 4;
-        status[3] = 12;
-        status[9] = 0x01;  // position 16: EndRecord 300
-        status[10] = 0x2C;
-        status[15] = 0x05;  // position 22: 1503 records
-        status[16] = 0xDF;
-        dev.replies = {answer(status), answer({11, 4, 12, 0, 0}), answer({1, 0, 7, 0, 0})};
+        dev.replies = {c.status, answer({11, 4, 12, 0, 0}), answer({1, 0, 10, 0, 3, 0, 12, 0, 5})};
         rig.attach(&dev);
         rig.link.GetStatus();
         EXPECT_FALSE(rig.state.CommsError);
         EXPECT_EQ(rig.link.ServerFormat, c.server);
-        EXPECT_FALSE(rig.link.ExtendedStatus && !c.server);  // version byte 20 is an ordinary logger
-        EXPECT_EQ(rig.state.NumReadings, c.server ? 1503 : 7);
-        if (c.server) {
-            EXPECT_EQ(rig.state.EndRecord, 300);
-            EXPECT_EQ(rig.screen.events.back(), "Found NVA4-SVR(4.12) with 1503 readings.");
-        }
-    }
-}
-
-TEST(LoggerStatus, VersionByteDecidesExtended) {
-    for (int v : {99, 100, 254, 255}) {
-        SCOPED_TRACE(v);
-        Rig rig;
-        ScriptDevice dev;
-        dev.replies = {answer({9, static_cast<std::uint8_t>(v), 12, 3, 4}), answer({11, 4, 12, 0, 0}),
-                       answer({1, 0, 10, 0, 3, 0, 12, 0, 5})};
-        rig.attach(&dev);
-        rig.link.GetStatus();
-        const bool extended = v >= 100 && v != 255;
-        EXPECT_EQ(rig.link.ExtendedStatus, extended);
-        EXPECT_FALSE(rig.state.CommsError);
-        // The count answer is read by layout: extended loggers give the ring.
-        EXPECT_EQ(rig.state.NumReadings, extended ? 5 : 10);
-        if (extended) {
+        EXPECT_EQ(rig.link.ExtendedStatus, c.extended);
+        EXPECT_EQ(rig.state.NumReadings, c.numReadings);
+        if (c.extended && !c.server) {
             EXPECT_EQ(rig.state.RecordSlots, 12);
         }
+        if (c.server) {
+            EXPECT_EQ(rig.state.EndRecord, 300);
+        }
     }
 }
 
-struct FailCase {
-    const char* name;
-    std::vector<std::string> simArgs;
-    std::int16_t scanRate;
-    std::size_t frames;
-    int cellCalls;
-    bool cellConnected = false;
-};
-
 TEST(LoggerStatus, FailuresAndModemHandOver) {
+    struct FailCase {
+        const char* name;
+        std::vector<std::string> simArgs;
+        std::int16_t scanRate;
+        std::size_t frames;
+        int cellCalls;
+        bool cellConnected = false;
+        bool marten = false;
+    };
     const std::vector<FailCase> cases = {
         {"silent, resident scan: one frame", {"--silent-after", "0"}, 5, 1, 0},
         {"silent, single run: one try", {"--silent-after", "0"}, 0, 4, 0},
@@ -116,10 +116,11 @@ TEST(LoggerStatus, FailuresAndModemHandOver) {
         // A modem keeps taking the call: bounded restarts, then no comms.
         {"modem answering zero", {"--modem-zero"}, 5, 1 + LoggerLink::kMaxCellRestarts, 1 + LoggerLink::kMaxCellRestarts},
         {"modem echoing", {"--modem-echo"}, 5, 3 * (1 + LoggerLink::kMaxCellRestarts), 1 + LoggerLink::kMaxCellRestarts},
+        {"Marten, silent, resident scan: no single-frame probing", {"--silent-after", "0"}, 5, 4, 0, false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Rig rig;
+        Rig rig(c.marten ? LoggerVariant::Marten() : LoggerVariant::Otter());
         sim::Logger dev(sim::parseLoggerOptions(c.simArgs));
         rig.attach(&dev);
         rig.link.ScanRate = c.scanRate;
@@ -168,30 +169,10 @@ TEST(LoggerStatus, ModemHandOverThenLogger) {
     EXPECT_EQ(dev2.requests.size(), 4u);
 }
 
-TEST(LoggerStatus, MartenKnowsOnlyTheLoggerLayout) {
-    Rig rig(LoggerVariant::Marten());
-    sim::Logger dev(simOptions(Type::Server));
-    rig.attach(&dev);
-    rig.link.GetStatus();
-    // The long status answer is taken as an ordinary logger's.
-    EXPECT_FALSE(rig.link.ServerFormat);
-    EXPECT_FALSE(rig.link.ExtendedStatus);
-    EXPECT_EQ(rig.commandsSent(), (std::vector<int>{9, 11, 1}));
-    EXPECT_TRUE(rig.screen.windowShown.empty());
-
-    Rig silent(LoggerVariant::Marten());
-    sim::Logger quiet(sim::parseLoggerOptions({"--silent-after", "0"}));
-    silent.attach(&quiet);
-    silent.link.ScanRate = 5;  // no single-frame probing in Marten
-    silent.link.GetStatus();
-    EXPECT_EQ(silent.frames().size(), 4u);
-    EXPECT_EQ(silent.screen.events.back(), "No comms ...");
-}
-
 TEST(LoggerClock, SetLoggerDate) {
     {
         Rig rig;
-        sim::Logger dev(simOptions(Type::Server));
+        sim::Logger dev(loggerOptions({"--type", "server"}));
         rig.attach(&dev);
         rig.link.ServerFormat = true;
         rig.clock.setNow(makeLocal(2000, 1, 2));
@@ -204,7 +185,7 @@ TEST(LoggerClock, SetLoggerDate) {
     }
     for (auto variant : {LoggerVariant::Otter(), LoggerVariant::Marten()}) {
         Rig rig(variant);
-        sim::Logger dev(simOptions(Type::Ordinary));
+        sim::Logger dev(loggerOptions());
         rig.attach(&dev);
         rig.link.ServerFormat = variant.marten;  // Marten has no server layout
         rig.clock.setNow(makeLocal(2026, 12, 6, 17, 5, 9));
@@ -229,19 +210,17 @@ TEST(LoggerClock, SetLoggerDate) {
 
 TEST(LoggerClear, ArgumentsPerLayout) {
     struct Case {
-        const char* name;
-        Type type;
+        const char* type;
         std::vector<int> data;
     };
-    for (const Case& c : {Case{"ordinary", Type::Ordinary, {3, 0, 0, 0, 0}},
-                          Case{"extended", Type::Extended, {3, 1, 44, 0, 0}},
-                          Case{"server", Type::Server, {27, 1, 44, 0, 0}}}) {
-        SCOPED_TRACE(c.name);
+    for (const Case& c : {Case{"ordinary", {3, 0, 0, 0, 0}}, Case{"extended", {3, 1, 44, 0, 0}},
+                          Case{"server", {27, 1, 44, 0, 0}}}) {
+        SCOPED_TRACE(c.type);
         Rig rig;
-        sim::Logger dev(simOptions(c.type));
+        sim::Logger dev(loggerOptions({"--type", c.type}));
         rig.attach(&dev);
-        rig.link.ServerFormat = c.type == Type::Server;
-        rig.link.ExtendedStatus = c.type != Type::Ordinary;
+        rig.link.ServerFormat = c.data[0] == 27;
+        rig.link.ExtendedStatus = c.data[1] != 0;
         rig.state.EndRecord = 300;
         rig.link.ClearReadings();
         EXPECT_FALSE(rig.state.CommsError);

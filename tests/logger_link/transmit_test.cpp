@@ -6,17 +6,16 @@ namespace {
 
 Bytes ack() { return answer({9, 255, 12, 3, 4}); }
 
-struct RetryCase {
-    const char* name;
-    LoggerVariant variant;
-    float cellWait;
-    bool noRetries;
-    std::vector<Bytes> replies;  // per request, the last repeats
-    std::size_t frames;
-    bool error;
-};
-
 TEST(LoggerTransmit, AttemptsAndTries) {
+    struct RetryCase {
+        const char* name;
+        LoggerVariant variant;
+        float cellWait;
+        bool noRetries;
+        std::vector<Bytes> replies;  // per request, the last repeats
+        std::size_t frames;
+        bool error;
+    };
     // A try ends with its first complete answer; only a complete but bad
     // answer starts another try. So k silent requests then a corrupt answer
     // uses up one try.
@@ -44,6 +43,11 @@ TEST(LoggerTransmit, AttemptsAndTries) {
         {"silent twice then good", LoggerVariant::Otter(), 0, false, {{}, {}, ack()}, 3, false},
         {"wrong direction is a bad answer", LoggerVariant::Otter(), 0, false,
          {logger::buildRequest(std::vector<std::uint8_t>{9, 255, 12, 3, 4})}, 3, true},
+        {"a longer answer announced is taken whole", LoggerVariant::Otter(), 0, false,
+         {answer(std::vector<std::uint8_t>(21, 7))}, 1, false},
+        // Length byte 10 on a 10-byte frame: the caller still expects 14, so
+        // every attempt of the try runs out of time.
+        {"a short length byte cannot shorten the wait", LoggerVariant::Otter(), 0, false, {answer({9})}, 4, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -62,15 +66,14 @@ TEST(LoggerTransmit, AttemptsAndTries) {
     }
 }
 
-struct WaitCase {
-    const char* name;
-    LoggerVariant variant;
-    float cellWait;
-    float timeout;
-    std::int64_t silentMs;  // one attempt against a silent logger
-};
-
 TEST(LoggerTransmit, WaitsOfOneSilentAttempt) {
+    struct WaitCase {
+        const char* name;
+        LoggerVariant variant;
+        float cellWait;
+        float timeout;
+        std::int64_t silentMs;  // one attempt against a silent logger
+    };
     // First-byte wait plus the collect limit, both on the monotonic clock.
     const std::vector<WaitCase> cases = {
         {"Otter", LoggerVariant::Otter(), 0, 0, 500 + 200},
@@ -114,36 +117,6 @@ TEST(LoggerTransmit, InactivityLimitRestartsWithEachChunk) {
     EXPECT_EQ(rig.state.RxLen, 14);
 }
 
-TEST(LoggerTransmit, AnnouncedLengthReachesTheCaller) {
-    Rig rig;
-    ScriptDevice dev;
-    dev.replies = {answer(std::vector<std::uint8_t>(21, 7))};
-    rig.attach(&dev);
-    rig.link.TxAdd(9);
-    std::int16_t len = 14;
-    rig.link.Transmit(len, false, 0);
-    EXPECT_EQ(len, 30);
-    EXPECT_EQ(rig.state.RxLen, 30);
-    EXPECT_FALSE(rig.state.CommsError);
-    EXPECT_EQ(dev.requests.size(), 1u);
-}
-
-TEST(LoggerTransmit, ShortLengthByteCannotShortenTheWait) {
-    // Length byte 10 on a 10-byte frame: the caller still expects 14, so the
-    // attempt runs out of time and every attempt of the try is used.
-    Rig rig;
-    ScriptDevice dev;
-    dev.replies = {answer({9})};
-    rig.attach(&dev);
-    rig.link.TxAdd(9);
-    std::int16_t len = 14;
-    rig.link.Transmit(len, false, 0);
-    EXPECT_EQ(len, 14);
-    EXPECT_TRUE(rig.state.CommsError);
-    EXPECT_EQ(rig.state.RxLen, 10);
-    EXPECT_EQ(dev.requests.size(), 4u);
-}
-
 TEST(LoggerTransmit, ClosedPortSendsNothing) {
     Rig rig;
     rig.link.TxAdd(9);
@@ -155,14 +128,13 @@ TEST(LoggerTransmit, ClosedPortSendsNothing) {
     EXPECT_EQ(rig.screen.leds.back(), "1R");
 }
 
-struct LampCase {
-    const char* name;
-    LoggerVariant variant;
-    std::vector<Bytes> replies;
-    std::vector<std::string> leds;  // after the TxAdd of one data byte
-};
-
 TEST(LoggerTransmit, Lamps) {
+    struct LampCase {
+        const char* name;
+        LoggerVariant variant;
+        std::vector<Bytes> replies;
+        std::vector<std::string> leds;  // after the TxAdd of one data byte
+    };
     // Seven bytes are added to the frame (the data byte, checksum, end
     // marker and three trailing zeros), each lighting the send lamp.
     auto seq = [](int greens, std::vector<std::string> rest) {
