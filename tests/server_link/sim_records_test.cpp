@@ -70,31 +70,6 @@ TEST(SimRecords, GeneratedReadingsRoundTripThroughEveryReadingKind) {
     EXPECT_EQ(decode(encodeKind0(failed)).reading.pwrFail, 1);
 }
 
-// Temperatures beyond a layout's range are stored as its nearest value.
-TEST(SimRecords, TemperaturesAtTheEdgesOfEachLayout) {
-    struct Case {
-        int kind;
-        float t, stored;
-    };
-    const std::vector<Case> cases = {
-        {1, 63.9375f, 63.9375f}, {1, 64.0f, 64.0f}, {1, 90.0f, 90.0f},   {1, 95.0f, 90.0f},
-        {1, -0.0625f, -0.0625f}, {1, -37.9375f, -37.9375f},            {1, -50.0f, -37.9375f},
-        {0, 48.0f, 48.0f},       {0, 49.0f, 48.0f},  {0, -1.9f, -1.9f},  {0, -5.0f, -1.9f},
-    };
-    for (const auto& c : cases) {
-        ProbeReading r = reading(500, "2020-02-29 23:45", 20.0f, c.t, 12.34f, 3.6f);
-        auto d = decode(c.kind == 1 ? encodeKind1(r) : encodeKind0(r));
-        for (std::size_t i = 0; i < 6; ++i) EXPECT_NEAR(d.reading.T[i], c.stored, 1e-4) << "kind " << c.kind << " T " << c.t;
-    }
-    // The fifth and sixth sensors share one range bit: with it set for 70
-    // degrees, 20 cannot be stored and becomes the nearest value, -1/16.
-    ProbeReading r = reading(7, "2015-01-01 00:00", 20.0f, 20.0f, 10.0f, 3.6f);
-    r.T[4] = 70.0f;
-    auto d = decode(encodeKind1(r)).reading;
-    EXPECT_EQ(d.T, (std::array<float, 6>{20, 20, 20, 20, 70, -0.0625f}));
-    EXPECT_FLOAT_EQ(quantizeKind1(r).T[5], -0.0625f);
-}
-
 TEST(SimRecords, NonReadingRecordsDecodeToTheirMarkers) {
     const ProbeReading r = reading(321, "2012-03-04 12:34", 21.5f, 18.5f, 25.5f, 3.6f);
     struct Case {
