@@ -124,84 +124,57 @@ TEST_F(GuiRunner, JobRunsOffTheGuiThreadAndBoxesAreAnswered) {
                                          "message Finished: Done."}));
 }
 
-TEST_F(GuiRunner, ClosingTheWindowEndsTheJobAtItsNextYield) {
-    TestWindow w;
-    int yieldsAfterStop = 0;
-    std::atomic<bool> stopped{false};
-    QTimer::singleShot(200, &w, [&] {
-        stopped = true;
-        w.close();
-    });
-    const auto t0 = monoMs();
-    const int result = runWithWindow(
-        w, w,
-        [&](Screen& s) {
-            try {
-                for (int i = 0; i < 500; ++i) {  // bounded: 10 s at most
-                    if (stopped) ++yieldsAfterStop;
-                    s.yield();
-                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                }
-                return 0;
-            } catch (const ProgramEnd&) {
-                // The end steps still get a status line and skip their boxes.
-                s.showEvent("Closing");
-                return s.messageBox("Clear?", "Q", Icon::Information, Buttons::YesNo) ? 5 : 3;
-            }
-        },
-        10);
-    EXPECT_EQ(result, 3);
-    EXPECT_LE(yieldsAfterStop, 1);
-    EXPECT_LT(monoMs() - t0, 3000);
-}
-
-TEST_F(GuiRunner, ClosingTheWindowClosesAnOpenBoxWithoutAnAnswer) {
-    struct Case {
-        const char* name;
-        bool input;
-    };
-    for (const Case c : {Case{"question", false}, Case{"input", true}}) {
-        SCOPED_TRACE(c.name);
+// Closing the window ends the job at its next wait: a yield throws, an open
+// box is closed unanswered (a question is No, an input box is empty, not its
+// default), and the end steps still show status lines but skip their boxes.
+TEST_F(GuiRunner, ClosingTheWindowEndsTheJobAtItsNextWait) {
+    enum class Wait { Yield, Question, Input };
+    for (const Wait wait : {Wait::Yield, Wait::Question, Wait::Input}) {
+        SCOPED_TRACE(static_cast<int>(wait));
         clearStopRequest();
         TestWindow w;
-        // Close the window once the box is up (nobody answers it).
+        std::atomic<bool> closed{false};
+        const auto t0 = monoMs();
         QTimer poll;
         poll.setInterval(20);
         QObject::connect(&poll, &QTimer::timeout, [&] {
+            bool boxUp = false;
             for (QWidget* tl : QApplication::topLevelWidgets())
-                if (tl->isVisible() && (qobject_cast<QMessageBox*>(tl) || qobject_cast<QInputDialog*>(tl))) {
-                    poll.stop();
-                    w.close();
-                }
+                boxUp |= tl->isVisible() && (qobject_cast<QMessageBox*>(tl) || qobject_cast<QInputDialog*>(tl));
+            if (wait == Wait::Yield ? monoMs() - t0 > 200 : boxUp) {
+                poll.stop();
+                closed = true;
+                w.close();
+            }
         });
         poll.start();
         bool answeredYes = true;
         std::string answer = "x";
-        bool endedByYield = false;
-        const auto t0 = monoMs();
-        runWithWindow(
+        int yieldsAfterStop = 0;
+        const int result = runWithWindow(
             w, w,
             [&](Screen& s) {
-                if (c.input) {
-                    answer = s.inputBox("Port?", "Serial Port", "3");
-                } else {
-                    answeredYes = s.messageBox("Clear the logger?", "Clear", Icon::Information, Buttons::YesNo);
-                }
                 try {
-                    s.yield();
+                    if (wait == Wait::Input) answer = s.inputBox("Port?", "Serial Port", "3");
+                    if (wait == Wait::Question)
+                        answeredYes = s.messageBox("Clear the logger?", "Clear", Icon::Information, Buttons::YesNo);
+                    for (int i = 0; i < 500; ++i) {  // bounded: 10 s at most
+                        if (closed) ++yieldsAfterStop;
+                        s.yield();
+                        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    }
+                    return 0;
                 } catch (const ProgramEnd&) {
-                    endedByYield = true;
+                    s.showEvent("Closing");
+                    return s.messageBox("Clear?", "Q", Icon::Information, Buttons::YesNo) ? 5 : 3;
                 }
-                return 0;
             },
             10);
+        EXPECT_EQ(result, 3);
+        EXPECT_LE(yieldsAfterStop, 1);
         EXPECT_LT(monoMs() - t0, 5000);
-        EXPECT_TRUE(endedByYield);
-        if (c.input) {
-            EXPECT_EQ(answer, "") << "a closed box is a cancel, not the default";
-        } else {
-            EXPECT_FALSE(answeredYes) << "a closed question is No";
-        }
+        EXPECT_EQ(answer, wait == Wait::Input ? "" : "x");
+        EXPECT_EQ(answeredYes, wait != Wait::Question);
         for (QWidget* tl : QApplication::topLevelWidgets())
             EXPECT_FALSE(tl->isVisible() && qobject_cast<QDialog*>(tl)) << "no box left open";
     }
