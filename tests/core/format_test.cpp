@@ -127,18 +127,5 @@ TEST(DeviceTime, ServerUnitsAreQuarterMinutesRoundedHalfEven) {
     for (const auto& c : cases) EXPECT_EQ(toServerUnits(c.t), c.units) << text(c.t);
 }
 
-TEST(MakeLocal, CarriesOutOfRangeFieldsIntoNeighbours) {
-    const struct {
-        int y, mo, d, h, mi;
-        const char* text;
-    } cases[] = {
-        {2014, 13, 1, 0, 0, "2015/01/01 00:00:00"}, {2014, 0, 1, 0, 0, "2013/12/01 00:00:00"},
-        {2016, 3, 0, 0, 0, "2016/02/29 00:00:00"},  {2014, 2, 29, 0, 0, "2014/03/01 00:00:00"},
-        {2014, 12, 31, 24, 0, "2015/01/01 00:00:00"}, {2014, 5, 21, 13, 75, "2014/05/21 14:15:00"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(text(makeLocal(c.y, c.mo, c.d, c.h, c.mi)), c.text) << c.y << '-' << c.mo << '-' << c.d;
-}
-
 }  // namespace
 }  // namespace kvr

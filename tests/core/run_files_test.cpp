@@ -2,8 +2,6 @@
 // that must be seen (and name their file) before a device is cleared.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/resource.h>
 #include <stdlib.h>
 
 #include <cerrno>
@@ -162,55 +160,6 @@ TEST(RunFiles, AFolderInTheWayFailsTheOpenAndNamesTheFile) {
         EXPECT_EQ(files.failureText(), (dir.path / c.failing).string() + ": " + std::strerror(c.error));
         EXPECT_FALSE(files.close());
     }
-}
-
-TEST(DataFile, FullDiskFailsAndStaysFailed) {
-    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    DataFile f;
-    ASSERT_TRUE(f.open("/dev/full", DataFile::Mode::Append));
-    EXPECT_FALSE(f.write("row\r\n"));
-    EXPECT_EQ(f.errorText(), std::strerror(ENOSPC));
-    EXPECT_FALSE(f.write("x"));  // sticky
-    EXPECT_FALSE(f.sync());
-    EXPECT_FALSE(f.close());
-}
-
-TEST(DataFile, FileSizeLimitFailsAfterAPartialWrite) {
-    TempDir dir;
-    const fs::path p = dir.path / "big.csv";
-    rlimit saved{};
-    getrlimit(RLIMIT_FSIZE, &saved);
-    const sighandler_t oldHandler = signal(SIGXFSZ, SIG_IGN);
-    rlimit lim = saved;
-    lim.rlim_cur = 1000;
-    setrlimit(RLIMIT_FSIZE, &lim);
-    DataFile f;
-    const bool opened = f.open(p, DataFile::Mode::Truncate);
-    // 600 bytes fit; the next 600 are cut at the limit, and the rest of that
-    // write must be reported, not dropped silently.
-    const bool first = f.write(std::string(600, 'a'));
-    const bool second = f.write(std::string(600, 'b'));
-    const std::string error = f.errorText();
-    f.close();
-    setrlimit(RLIMIT_FSIZE, &saved);
-    signal(SIGXFSZ, oldHandler);
-
-    ASSERT_TRUE(opened && first);
-    EXPECT_FALSE(second);
-    EXPECT_EQ(error, std::strerror(EFBIG));
-    EXPECT_EQ(fs::file_size(p), 1000u);
-}
-
-TEST(DataFile, ReopenClearsAnEarlierFailure) {
-    // A failure is sticky only until the file object is opened afresh.
-    TempDir dir;
-    DataFile f;
-    EXPECT_FALSE(f.open(dir.path / "no such folder" / "x.csv", DataFile::Mode::Append));
-    EXPECT_EQ(f.errorText(), std::strerror(ENOENT));
-    EXPECT_TRUE(f.open(dir.path / "x.csv", DataFile::Mode::Append));
-    EXPECT_TRUE(f.write("abc"));
-    EXPECT_TRUE(f.close());
-    EXPECT_EQ(readFile(dir.path / "x.csv"), "abc");
 }
 
 }  // namespace

@@ -84,24 +84,6 @@ TEST_F(MartenTest, NoCarrierShowsTheModemTextAndHangsUp) {
     EXPECT_LT(clock.monotonicMs() - t0, 30'000);
 }
 
-TEST_F(MartenTest, ModemCommandsAreByteExact) {
-    auto srv = std::make_unique<MiniServer>();
-    srv->endRecord = 1;
-    srv->numReadings = 1;
-    sim::Modem modem(sim::ModemOptions{}, std::move(srv));
-    port.attach(3, &modem);
-    storePort(3);
-    screen.answer("Cell Number", "0821234567");
-    ASSERT_EQ(run->tmr_Timer(), 0);
-
-    // Carriage-return ended lines; the escape alone in its write.
-    std::vector<std::string> texts;
-    for (auto& w : port.writes)
-        if (!w.empty() && (w[0] == 'A' || w[0] == '+')) texts.emplace_back(w.begin(), w.end());
-    EXPECT_EQ(texts, (std::vector<std::string>{"ATE0\r", "AT+CPIN?\r", "ATD0821234567\r", "+++", "ATH\r"}));
-    EXPECT_TRUE(modem.state()["hung_up"].get<bool>());
-}
-
 // Passes everything to a logger but, after `answeredBlocks` block requests
 // (command 0), leaves block requests unanswered: a download that fails part
 // way while the other commands (the speed switch back among them) still work.

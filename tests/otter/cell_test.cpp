@@ -129,14 +129,10 @@ TEST_F(CellTest, HangUpTriesAtMostTenTimesEach) {
         OtterApp app(platform, dir);
         app.CellConnected() = true;
         app.Cell_Disconnect();
-        std::vector<std::string> sent = m.lines;
-        EXPECT_EQ(std::count(sent.begin(), sent.end(), "+++"), c.escapes);
-        EXPECT_EQ(std::count(sent.begin(), sent.end(), "ATH"), c.hangups);
-        EXPECT_EQ(sent.size(), static_cast<std::size_t>(c.escapes + c.hangups));
-        for (const auto& w : port.writes) {
-            const std::string t(w.begin(), w.end());
-            EXPECT_TRUE(t == "+++" || t == "ATH\r\n") << t;
-        }
+        std::vector<std::string> sent, want(c.escapes, "+++");  // the escape alone in its write
+        want.insert(want.end(), c.hangups, "ATH\r\n");
+        for (const auto& w : port.writes) sent.emplace_back(w.begin(), w.end());
+        EXPECT_EQ(sent, want);
         EXPECT_EQ(app.CellConnected(), c.stillConnected);
         EXPECT_TRUE(eventShown(c.lastEvent));
         EXPECT_EQ(app.exitStatus(), c.stillConnected ? 1 : 0);
@@ -210,7 +206,9 @@ TEST_F(CellTest, FailedCallOrBrokenDownloadOverItStaysFailed) {
         EXPECT_EQ(texts("ERROR"), c.errors);
         EXPECT_EQ(clears(*call.logger), 0u);
         EXPECT_TRUE(texts("SET DATE").empty());
-        EXPECT_EQ(call.modem->state()["hung_up"], c.dial == sim::ModemOptions::Dial::Connect);
+        if (c.dial == sim::ModemOptions::Dial::Connect) {
+            EXPECT_EQ(call.modem->state()["hung_up"], true);
+        }
         port.detach(2);
     }
 }
