@@ -249,32 +249,6 @@ TEST(LoggerRecord, DepthAndUnitTemperature) {
     }
 }
 
-// Read in order, eight entries per block with one fetch for all; an empty
-// entry leaves the outputs alone.
-TEST(LoggerProbeList, EntriesInOrder) {
-    Rig rig;
-    sim::Logger dev(loggerOptions());
-    auto b = dev.block(1);
-    const std::array<std::uint8_t, 6> e{0x00, 0x30, 0x39, 0x01, 0x02, 36};  // probe 12345, sample 258, 3.6 V
-    std::copy(e.begin(), e.end(), b.begin() + 16);
-    std::fill(b.begin() + 22, b.begin() + 32, 0);
-    std::fill(b.begin() + 32, b.begin() + 48, 0xFF);
-    dev.setBlock(1, b);
-    rig.attach(&dev);
-    std::int32_t id = 0;
-    std::int16_t last = -1, wake = 0;
-    float volts = 0;
-    rig.link.GetProbeListRecord(0, id, last, wake, volts);
-    EXPECT_GT(id, 0);
-    wake = 0;
-    rig.link.GetProbeListRecord(1, id, last, wake, volts);
-    EXPECT_EQ(std::tuple(id, last, wake, volts), std::tuple(12345, 258, 1, 3.6f));
-    wake = 0;
-    rig.link.GetProbeListRecord(2, id, last, wake, volts);
-    EXPECT_EQ(std::tuple(id, last, wake), std::tuple(-1, 258, 0));
-    EXPECT_EQ(rig.frames().size(), 1u);
-}
-
 // Marten reads a logger's block as four probe-server records: a reading,
 // one failing its check, two zero records; an erased block writes nothing.
 TEST(LoggerMarten, BlockOfServerRecords) {

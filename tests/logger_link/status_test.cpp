@@ -139,36 +139,6 @@ TEST(LoggerStatus, FailuresAndModemHandOver) {
     }
 }
 
-TEST(LoggerStatus, ModemHandOverThenLogger) {
-    // The first status request reaches a modem; once the call is up the
-    // logger behind it answers.
-    Rig rig;
-    ScriptDevice dev;
-    dev.replies = {Bytes{0x5E, 0x00}, answer({9, 255, 12, 3, 4}), answer({11, 4, 12, 0, 0}), answer({1, 0, 2, 0, 0})};
-    rig.attach(&dev);
-    rig.link.ScanRate = 5;
-    int calls = 0;
-    rig.link.cellRegistered = [&] {
-        ++calls;
-        rig.link.CellConnected = true;
-        return true;
-    };
-    rig.link.GetStatus();
-    EXPECT_FALSE(rig.state.CommsError);
-    EXPECT_EQ(calls, 1);
-    EXPECT_EQ(rig.state.NumReadings, 2);
-
-    // A hand-over that fails ends the status request.
-    Rig rig2;
-    ScriptDevice dev2;
-    dev2.replies = {Bytes{0x5E, 0x00}};
-    rig2.attach(&dev2);
-    rig2.link.cellRegistered = [] { return false; };
-    rig2.link.GetStatus();
-    EXPECT_TRUE(rig2.state.CommsError);
-    EXPECT_EQ(dev2.requests.size(), 4u);
-}
-
 TEST(LoggerClock, SetLoggerDate) {
     {
         Rig rig;
