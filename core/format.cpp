@@ -1,8 +1,11 @@
 #include "core/format.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <string_view>
+#include <type_traits>
 
 #include "core/devtime.h"
 
@@ -11,11 +14,11 @@ namespace kvr {
 namespace {
 
 struct NumberPattern {
-    std::string prefix;   // literal text before the first digit position
-    std::string suffix;   // literal text after the last digit position
-    int minInt = 0;       // '0' positions before the point
-    int minFrac = 0;      // '0' positions after the point
-    int maxFrac = 0;      // all digit positions after the point
+    std::string_view prefix;  // literal text before the first digit position
+    std::string_view suffix;  // literal text after the last digit position
+    int minInt = 0;           // '0' positions before the point
+    int minFrac = 0;          // '0' positions after the point
+    int maxFrac = 0;          // all digit positions after the point
 };
 
 bool isPlaceholder(char c) { return c == '0' || c == '#'; }
@@ -24,12 +27,12 @@ NumberPattern parsePattern(std::string_view pattern) {
     NumberPattern p;
     std::size_t first = pattern.find_first_of("0#.");
     if (first == std::string_view::npos) {
-        p.prefix = std::string(pattern);
+        p.prefix = pattern;
         return p;
     }
     std::size_t last = pattern.find_last_of("0#.");
-    p.prefix = std::string(pattern.substr(0, first));
-    p.suffix = std::string(pattern.substr(last + 1));
+    p.prefix = pattern.substr(0, first);
+    p.suffix = pattern.substr(last + 1);
     bool afterPoint = false;
     for (std::size_t i = first; i <= last; ++i) {
         char c = pattern[i];
@@ -47,114 +50,179 @@ NumberPattern parsePattern(std::string_view pattern) {
     return p;
 }
 
-// Formats the exact decimal text `digits` (plain fixed notation of the
-// magnitude, as to_chars writes it) by the pattern. Rounding works on the
-// decimal text, so a value is rounded as it reads, not as it is stored in
-// binary: 20.15f reads "20.15" and gives "20.2" with one decimal.
-std::string formatDecimalText(std::string_view digits, bool negative, const NumberPattern& p) {
-    std::string intDigits, fracDigits;
-    if (auto dot = digits.find('.'); dot != std::string_view::npos) {
-        intDigits = std::string(digits.substr(0, dot));
-        fracDigits = std::string(digits.substr(dot + 1));
-    } else {
-        intDigits = std::string(digits);
-    }
-
-    // Round half away from zero at maxFrac decimals. The digit right after
-    // the cut decides: 5 or more means at least half, whatever follows.
-    bool roundUp = false;
-    if (static_cast<int>(fracDigits.size()) > p.maxFrac) {
-        roundUp = fracDigits[static_cast<std::size_t>(p.maxFrac)] >= '5';
-        fracDigits.resize(static_cast<std::size_t>(p.maxFrac));
-    }
-    fracDigits.append(static_cast<std::size_t>(p.maxFrac) - fracDigits.size(), '0');
-    if (roundUp) {
-        std::string all = intDigits + fracDigits;
-        int i = static_cast<int>(all.size()) - 1;
-        for (; i >= 0; --i) {
-            if (all[static_cast<std::size_t>(i)] == '9') {
-                all[static_cast<std::size_t>(i)] = '0';
-            } else {
-                ++all[static_cast<std::size_t>(i)];
-                break;
-            }
-        }
-        if (i < 0) all.insert(all.begin(), '1');
-        intDigits = all.substr(0, all.size() - fracDigits.size());
-        fracDigits = all.substr(all.size() - fracDigits.size());
-    }
-
-    // Optional ('#') decimals drop their trailing zeros.
-    while (static_cast<int>(fracDigits.size()) > p.minFrac && fracDigits.back() == '0') fracDigits.pop_back();
-
-    std::size_t nz = intDigits.find_first_not_of('0');
-    intDigits = nz == std::string::npos ? std::string() : intDigits.substr(nz);
-    if (static_cast<int>(intDigits.size()) < p.minInt)
-        intDigits.insert(0, static_cast<std::size_t>(p.minInt) - intDigits.size(), '0');
-
-    // A value that rounds to zero carries no minus sign.
-    bool isZero = intDigits.find_first_not_of('0') == std::string::npos &&
-                  fracDigits.find_first_not_of('0') == std::string::npos;
-
-    std::string out = p.prefix;
-    if (negative && !isZero) out += '-';
-    out += intDigits;
-    if (!fracDigits.empty()) {
-        out += '.';
-        out += fracDigits;
-    }
-    out += p.suffix;
-    return out;
+// The few patterns in use, parsed once per thread: rows ask for the same
+// ones millions of times. The views of a cached pattern point into its own
+// copy of the text.
+NumberPattern patternFor(std::string_view pattern) {
+    struct Entry {
+        char text[16];
+        std::size_t size = sizeof text + 1;
+        NumberPattern parsed;
+    };
+    thread_local Entry cache[8];
+    thread_local unsigned next = 0;
+    if (pattern.size() > sizeof cache[0].text) return parsePattern(pattern);
+    for (const Entry& e : cache)
+        if (e.size == pattern.size() && std::memcmp(e.text, pattern.data(), e.size) == 0) return e.parsed;
+    Entry& e = cache[next++ % 8];
+    std::memcpy(e.text, pattern.data(), pattern.size());
+    e.size = pattern.size();
+    e.parsed = parsePattern(std::string_view(e.text, e.size));
+    return e.parsed;
 }
 
-// "d.ddde+XX" -> plain decimal text without exponent ("2.015e+01" -> "20.15").
-std::string plainDecimal(std::string_view sci) {
-    std::size_t e = sci.find('e');
-    std::string_view mant = sci.substr(0, e);
-    int exp = 0;
-    std::string_view expText = sci.substr(e + 1);
-    if (!expText.empty() && expText.front() == '+') expText.remove_prefix(1);
-    std::from_chars(expText.data(), expText.data() + expText.size(), exp);
-    std::string digits;
-    for (char c : mant)
-        if (c != '.') digits += c;
-    // The point stands after the first digit; move it by the exponent.
-    int point = 1 + exp;
-    if (point <= 0) return "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
-    if (point >= static_cast<int>(digits.size()))
-        return digits + std::string(static_cast<std::size_t>(point) - digits.size(), '0');
-    return digits.substr(0, static_cast<std::size_t>(point)) + "." + digits.substr(static_cast<std::size_t>(point));
+// Writes the value given as its shortest significant digits (no point) and
+// decimal exponent (value = 0.d1d2d3... x 10^point) by the pattern. Rounding
+// works on the decimal text, so a value is rounded as it reads, not as it is
+// stored in binary: 20.15f reads "20.15" and gives "20.2" with one decimal.
+// Rows are made of many numbers: everything happens in one stack buffer.
+void appendDecimal(std::string& out, std::string_view digits, int point, bool negative, const NumberPattern& p) {
+    // The integer places, then exactly maxFrac decimals, after one spare
+    // place in front for a carry out of the rounding.
+    const int intLen = std::max(point, 0);
+    const int len = intLen + p.maxFrac;
+    char stack[512];
+    std::string heap;  // only for a double near its limits
+    char* buf = stack;
+    if (len + 1 > static_cast<int>(sizeof stack)) {
+        heap.assign(static_cast<std::size_t>(len) + 1, '0');
+        buf = heap.data();
+    }
+    std::fill(buf, buf + 1 + len, '0');
+    char* all = buf + 1;
+    // Digit i stands at index i, after the zeros that open a value below 0.1.
+    const int offset = point < 0 ? -point : 0;
+    bool roundUp = false;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        const int at = offset + static_cast<int>(i);
+        if (at >= len) {
+            // The digit right after the cut decides: 5 or more means at
+            // least half, whatever follows.
+            roundUp = at == len && digits[i] >= '5';
+            break;
+        }
+        all[at] = digits[i];
+    }
+    char* begin = all;
+    if (roundUp) {
+        int i = len - 1;
+        for (; i >= 0 && all[i] == '9'; --i) all[i] = '0';
+        if (i >= 0) {
+            ++all[i];
+        } else {
+            buf[0] = '1';
+            begin = buf;
+        }
+    }
+    char* fracBegin = all + intLen;
+    char* fracEnd = fracBegin + p.maxFrac;
+    // Optional ('#') decimals drop their trailing zeros.
+    while (fracEnd - fracBegin > p.minFrac && fracEnd[-1] == '0') --fracEnd;
+    char* intBegin = begin;
+    while (intBegin < fracBegin && *intBegin == '0') ++intBegin;
+    const int intDigits = static_cast<int>(fracBegin - intBegin);
+
+    // A value that rounds to zero carries no minus sign.
+    const bool isZero = std::all_of(intBegin, fracEnd, [](char c) { return c == '0'; });
+
+    out.append(p.prefix);
+    if (negative && !isZero) out += '-';
+    if (intDigits < p.minInt) out.append(static_cast<std::size_t>(p.minInt - intDigits), '0');
+    out.append(intBegin, fracBegin);
+    if (fracEnd > fracBegin) {
+        out += '.';
+        out.append(fracBegin, fracEnd);
+    }
+    out.append(p.suffix);
 }
 
 template <typename T>
-std::string formatValue(T value, const std::string& pattern) {
-    if (std::isnan(value)) return "NaN";
-    if (std::isinf(value)) return value < 0 ? "-Inf" : "Inf";
-    NumberPattern p = parsePattern(pattern);
+void appendValue(std::string& out, T value, std::string_view pattern) {
+    if (std::isnan(value)) {
+        out += "NaN";
+        return;
+    }
+    if (std::isinf(value)) {
+        out += value < 0 ? "-Inf" : "Inf";
+        return;
+    }
+    const NumberPattern p = patternFor(pattern);
     bool negative = std::signbit(value);
     T magnitude = negative ? -value : value;
+
+    // Fast path: scaled to whole units of the last decimal, a value that is
+    // clearly not near a half rounds the same whether it is taken exactly or
+    // as its shortest text (the two lie within one unit in the last place
+    // of the type). Only a near tie, such as 20.15f, needs the text.
+    if (p.maxFrac <= 6) {
+        static constexpr double kScale[] = {1, 10, 100, 1e3, 1e4, 1e5, 1e6};
+        const double x = static_cast<double>(magnitude) * kScale[p.maxFrac];
+        if (x < 1e15) {
+            constexpr double kUlps = std::is_same_v<T, float> ? 0x1p-21 : 0x1p-49;
+            const double whole = std::floor(x);
+            const double frac = x - whole;
+            if (std::fabs(frac - 0.5) > x * kUlps + 1e-12) {
+                char digits[24];
+                auto units = static_cast<long long>(frac > 0.5 ? whole + 1 : whole);
+                auto res = std::to_chars(digits, digits + sizeof digits, units);
+                const auto nd = static_cast<int>(res.ptr - digits);
+                appendDecimal(out, std::string_view(digits, static_cast<std::size_t>(nd)), nd - p.maxFrac,
+                              negative, p);
+                return;
+            }
+        }
+    }
+
     // Shortest digits that read back as the same value, in scientific form
     // so large values are not padded with the binary value's exact digits
     // (1e20f is 100000000000000000000, not 100000002004087734272).
-    char buf[64];
-    auto res = std::to_chars(buf, buf + sizeof buf, magnitude, std::chars_format::scientific);
-    if (res.ec != std::errc{}) return "NaN";
-    return formatDecimalText(plainDecimal(std::string_view(buf, static_cast<std::size_t>(res.ptr - buf))), negative,
-                             p);
+    char sci[64];
+    auto res = std::to_chars(sci, sci + sizeof sci, magnitude, std::chars_format::scientific);
+    if (res.ec != std::errc{}) {
+        out += "NaN";
+        return;
+    }
+    // "d.ddde+XX": the digits without the point, and where the point goes.
+    std::string_view text(sci, static_cast<std::size_t>(res.ptr - sci));
+    std::size_t e = text.find('e');
+    char digits[64];
+    std::size_t nd = 0;
+    for (char c : text.substr(0, e))
+        if (c != '.') digits[nd++] = c;
+    int exp = 0;
+    std::string_view expText = text.substr(e + 1);
+    if (!expText.empty() && expText.front() == '+') expText.remove_prefix(1);
+    std::from_chars(expText.data(), expText.data() + expText.size(), exp);
+    appendDecimal(out, std::string_view(digits, nd), 1 + exp, negative, p);
 }
 
-std::string pad(int value, int width) {
-    bool negative = value < 0;
-    std::string s = std::to_string(negative ? -static_cast<long long>(value) : static_cast<long long>(value));
-    if (static_cast<int>(s.size()) < width) s.insert(0, static_cast<std::size_t>(width) - s.size(), '0');
-    return negative ? "-" + s : s;
+void appendPadded(std::string& out, int value, int width) {
+    if (value < 0) out += '-';
+    char digits[16];
+    auto res = std::to_chars(digits, digits + sizeof digits, value < 0 ? -static_cast<long long>(value)
+                                                                       : static_cast<long long>(value));
+    const int n = static_cast<int>(res.ptr - digits);
+    if (n < width) out.append(static_cast<std::size_t>(width - n), '0');
+    out.append(digits, res.ptr);
 }
 
 }  // namespace
 
-std::string formatNumber(double value, const std::string& pattern) { return formatValue(value, pattern); }
+void appendNumber(std::string& out, double value, std::string_view pattern) { appendValue(out, value, pattern); }
 
-std::string formatFloat(float value, const std::string& pattern) { return formatValue(value, pattern); }
+void appendFloat(std::string& out, float value, std::string_view pattern) { appendValue(out, value, pattern); }
+
+std::string formatNumber(double value, const std::string& pattern) {
+    std::string out;
+    appendValue(out, value, pattern);
+    return out;
+}
+
+std::string formatFloat(float value, const std::string& pattern) {
+    std::string out;
+    appendValue(out, value, pattern);
+    return out;
+}
 
 std::string numberField(std::int64_t value) {
     // The space in front doubles as the place of a minus sign.
@@ -168,27 +236,28 @@ std::string numberField(std::int64_t value) {
 std::string formatDate(LocalTime t, const std::string& pattern) {
     CivilTime c = toCivil(t);
     std::string out;
+    out.reserve(pattern.size() + 4);
     std::string_view p = pattern;
     std::size_t i = 0;
     while (i < p.size()) {
         std::string_view rest = p.substr(i);
         if (rest.starts_with("yyyy")) {
-            out += pad(c.year, 4);
+            appendPadded(out, c.year, 4);
             i += 4;
         } else if (rest.starts_with("mm")) {
-            out += pad(c.month, 2);
+            appendPadded(out, c.month, 2);
             i += 2;
         } else if (rest.starts_with("dd")) {
-            out += pad(c.day, 2);
+            appendPadded(out, c.day, 2);
             i += 2;
         } else if (rest.starts_with("HH")) {
-            out += pad(c.hour, 2);
+            appendPadded(out, c.hour, 2);
             i += 2;
         } else if (rest.starts_with("MM")) {
-            out += pad(c.minute, 2);
+            appendPadded(out, c.minute, 2);
             i += 2;
         } else if (rest.starts_with("SS")) {
-            out += pad(c.second, 2);
+            appendPadded(out, c.second, 2);
             i += 2;
         } else {
             out += p[i];

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "core/platform.h"
 
@@ -16,6 +17,9 @@ namespace kvr {
 // decimal text of the float, then half away from zero (20.15f -> "20.2").
 std::string formatNumber(double value, const std::string& pattern);
 std::string formatFloat(float value, const std::string& pattern);
+// The same, appended to `out` (rows are built from many numbers).
+void appendNumber(std::string& out, double value, std::string_view pattern);
+void appendFloat(std::string& out, float value, std::string_view pattern);
 
 // Number field written between text pieces in a dump row: one space (a minus
 // sign instead when negative), the digits, one space. 345 -> " 345 ".

@@ -28,26 +28,30 @@ constexpr const char* kLineEnd = "\r\n";
 std::string dumpRow(const ProbeReading& r, Program p) {
     std::string row;
     row.reserve(160);
-    row += formatNumber(r.probe, "#####0");
+    appendNumber(row, r.probe, "#####0");
     row += ", ";
     row += numberField(r.recNo);
-    row += ",";
-    row += formatDate(r.time, "yyyy/mm/dd");
-    row += " ";
-    row += formatDate(r.time, "HH:MM:SS");
+    row += ',';
+    row += formatDate(r.time, "yyyy/mm/dd HH:MM:SS");
     for (std::size_t i = 0; i < 6; ++i) {
-        row += "," + formatFloat(r.T[i], "###0.00");
-        row += "," + formatFloat(r.SM[i], "###0.00");
+        row += ',';
+        appendFloat(row, r.T[i], "###0.00");
+        row += ',';
+        appendFloat(row, r.SM[i], "###0.00");
     }
-    row += "," + formatFloat(r.Temp, "###0.00");
-    row += "," + formatFloat(r.Volts, "###0.0");
+    row += ',';
+    appendFloat(row, r.Temp, "###0.00");
+    row += ',';
+    appendFloat(row, r.Volts, "###0.0");
     // Heron always writes the flag as a digit; the serial programs leave it
     // empty when clear.
+    row += ',';
     if (p == Program::Heron)
-        row += r.pwrFail ? ",1" : ",0";
+        row += r.pwrFail ? '1' : '0';
     else
-        row += "," + formatNumber(r.pwrFail, "#");
-    row += "," + formatNumber(r.counter, "#####");
+        appendNumber(row, r.pwrFail, "#");
+    row += ',';
+    appendNumber(row, r.counter, "#####");
     row += kLineEnd;
     return row;
 }
@@ -55,15 +59,17 @@ std::string dumpRow(const ProbeReading& r, Program p) {
 std::string dataRow(const ProbeReading& r, Program p) {
     std::string row;
     row.reserve(140);
-    row += formatNumber(r.probe, "#00000");
+    appendNumber(row, r.probe, "#00000");
     row += ", ";
     row += formatDate(r.time, "yyyy/mm/dd HH:MM:SS");
     for (std::size_t i = 0; i < 6; ++i) {
-        row += ", " + formatFloat(r.T[i], "00.0");
-        row += ", " + formatFloat(r.SM[i], "000.00");
+        row += ", ";
+        appendFloat(row, r.T[i], "00.0");
+        row += ", ";
+        appendFloat(row, r.SM[i], "000.00");
     }
     row += p == Program::Otter ? ", " : ",";
-    row += formatFloat(r.Volts, "0.0");
+    appendFloat(row, r.Volts, "0.0");
     row += kLineEnd;
     return row;
 }
