@@ -316,6 +316,14 @@ bool ResponseReader::deliver(std::string_view bytes) {
     return fail("The answer could not be stored.");
 }
 
+std::string_view ResponseReader::takeCounted(std::string_view& bytes) {
+    auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left_, bytes.size()));
+    std::string_view part = bytes.substr(0, n);
+    bytes.remove_prefix(n);
+    left_ -= n;
+    return part;
+}
+
 bool ResponseReader::body(std::string_view& bytes) {
     switch (framing_) {
     case Framing::UntilClose: {
@@ -324,10 +332,7 @@ bool ResponseReader::body(std::string_view& bytes) {
         return deliver(all);
     }
     case Framing::Length: {
-        auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left_, bytes.size()));
-        std::string_view part = bytes.substr(0, n);
-        bytes.remove_prefix(n);
-        left_ -= n;
+        std::string_view part = takeCounted(bytes);
         if (left_ == 0) state_ = State::Done;
         return deliver(part);
     }
@@ -353,10 +358,7 @@ bool ResponseReader::body(std::string_view& bytes) {
         return true;
     }
     case Chunk::Data: {
-        auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left_, bytes.size()));
-        std::string_view part = bytes.substr(0, n);
-        bytes.remove_prefix(n);
-        left_ -= n;
+        std::string_view part = takeCounted(bytes);
         if (left_ == 0) chunk_ = Chunk::DataEnd;
         return deliver(part);
     }

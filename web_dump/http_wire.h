@@ -91,6 +91,8 @@ private:
     bool startBody();
     bool body(std::string_view& bytes);
     bool deliver(std::string_view bytes);
+    // Up to left_ bytes of body or chunk data, taken off the front.
+    std::string_view takeCounted(std::string_view& bytes);
     // Takes one line (LF or CR LF ended) into line_; false when more bytes are needed.
     bool takeLine(std::string_view& bytes, std::string& line);
 
