@@ -137,6 +137,16 @@ void watchStopSignals(QObject& owner, std::function<void()> onStop) {
     timer->start(100);
 }
 
+// What every windowed program does once its application object exists.
+bool prepareWindowed(AppOptions& opts, const std::string& name, std::shared_ptr<std::ostream>& trace) {
+    QCoreApplication::setApplicationName(QString::fromStdString(name));
+    completeFolder(opts);
+    if (!openTrace(opts, name, trace)) return false;
+    // A terminal's Ctrl+C or a SIGTERM ends the run as closing the window does.
+    ConsoleScreen::installStopSignals();
+    return true;
+}
+
 }  // namespace
 
 std::unique_ptr<SerialPort> makeProgramPort(const AppOptions& options, Clock& clock, Settings& settings) {
@@ -153,12 +163,8 @@ int runProgram(int argc, char** argv, const ProgramSpec& desc) {
     if (opts.unattended) return runUnattended(argc, argv, desc.name, std::move(opts), desc.job);
 
     QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QString::fromStdString(desc.name));
-    completeFolder(opts);
     std::shared_ptr<std::ostream> trace;
-    if (!openTrace(opts, desc.name, trace)) return 2;
-    // A terminal's Ctrl+C or a SIGTERM ends the run as closing the window does.
-    ConsoleScreen::installStopSignals();
+    if (!prepareWindowed(opts, desc.name, trace)) return 2;
     Context ctx(opts, trace);
     WindowParts parts = desc.makeWindow ? desc.makeWindow(ctx) : WindowParts{};
     if (!parts.window || !parts.face) {
@@ -182,11 +188,8 @@ int runMenuProgram(int argc, char** argv, const MenuProgramSpec& desc) {
     if (opts.unattended) return runUnattended(argc, argv, desc.name, std::move(opts), desc.unattendedJob);
 
     QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QString::fromStdString(desc.name));
-    completeFolder(opts);
     std::shared_ptr<std::ostream> trace;
-    if (!openTrace(opts, desc.name, trace)) return 2;
-    ConsoleScreen::installStopSignals();
+    if (!prepareWindowed(opts, desc.name, trace)) return 2;
     Context ctx(opts, trace);
     std::unique_ptr<QWidget> menu = desc.makeMenu ? desc.makeMenu(ctx) : nullptr;
     if (!menu) {
