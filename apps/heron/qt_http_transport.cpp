@@ -115,7 +115,10 @@ public:
         QObject::connect(&tick, &QTimer::timeout, &loop_, &QEventLoop::quit);
         tick.start();
         silence_.start();
-        socket_.connectToHost(QString::fromStdString(route_.host), static_cast<quint16>(route_.port));
+        // An IPv6 literal is written in brackets in the URL, not to the socket.
+        std::string host = route_.host;
+        if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+        socket_.connectToHost(QString::fromStdString(host), static_cast<quint16>(route_.port));
         while (!finished_) {
             loop_.exec();
             if (finished_) break;
