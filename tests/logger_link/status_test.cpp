@@ -58,10 +58,12 @@ TEST(LoggerStatus, LayoutFromTheAnswer) {
         d[1] = static_cast<std::uint8_t>(version);
         d[2] = 4;
         d[3] = 12;
-        d[9] = 0x01;  // position 16: EndRecord 300
-        d[10] = 0x2C;
-        d[15] = 0x05;  // position 22: 1503 records
-        d[16] = 0xDF;
+        if (dataBytes > 16) {
+            d[9] = 0x01;  // position 16: EndRecord 300
+            d[10] = 0x2C;
+            d[15] = 0x05;  // position 22: 1503 records
+            d[16] = 0xDF;
+        }
         return answer(d);
     };
     struct Case {
