@@ -175,20 +175,23 @@ TEST_F(CellTest, ZeroAnswerLeadsToTheCallAndADownload) {
     EXPECT_FALSE(app.CellConnected());
 }
 
-// A call that fails, or a download that breaks off over it, is a failed run
-// even though the hang-up afterwards talks to the modem successfully.
-TEST_F(CellTest, FailedCallOrBrokenDownloadOverItStaysFailed) {
+// A call that fails, a download that breaks off over it or a window closed
+// during it is a failed run even though the hang-up afterwards talks to the
+// modem successfully; a call that was made is always hung up.
+TEST_F(CellTest, FailedCallOrDownloadOverItStaysFailedAndIsHungUp) {
     const struct {
         const char* name;
         sim::ModemOptions::Dial dial;
         std::optional<int> silentAfter;
+        int closeAtBlock;  // the window is closed when this block was asked for; 0: never
         std::vector<std::string> errors;
     } cases[] = {
         // The modem echoes the command before its answer; both are shown.
-        {"no carrier", sim::ModemOptions::Dial::NoCarrier, {},
+        {"no carrier", sim::ModemOptions::Dial::NoCarrier, {}, 0,
          {"Cannot establish dialup connection.ATD555\r\n\r\nNO CARRIER\r\n", kNoComms}},
         // status, time and count over the call, then one block
-        {"broken download", sim::ModemOptions::Dial::Connect, 4, {kNoComms}},
+        {"broken download", sim::ModemOptions::Dial::Connect, 4, 0, {kNoComms}},
+        {"window closed", sim::ModemOptions::Dial::Connect, {}, 2, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -196,12 +199,17 @@ TEST_F(CellTest, FailedCallOrBrokenDownloadOverItStaysFailed) {
         sim::ModemOptions o;
         o.echo = true;
         o.dial = c.dial;
-        auto call = callRig(logger(Type::Extended, 30, c.silentAfter), o);
+        auto call = callRig(logger(Type::Extended, 40, c.silentAfter), o);
         port.attach(2, call.modem.get());
         writeCfg({"Coms port = 2", "Dump folder = " + dir.string(), "Tel number = 555"});
         screen.answer("SET DATE", "Yes");
         OtterApp app(platform, dir);
         limitRun(10 * 60'000);
+        if (c.closeAtBlock) {
+            screen.onYield = [&] {
+                if (app.CellConnected() && commandCount(*call.logger, 0) >= c.closeAtBlock) throw ProgramEnd{};
+            };
+        }
         EXPECT_EQ(app.run(), 1);
         EXPECT_EQ(texts("ERROR"), c.errors);
         EXPECT_EQ(clears(*call.logger), 0u);
@@ -209,25 +217,9 @@ TEST_F(CellTest, FailedCallOrBrokenDownloadOverItStaysFailed) {
         if (c.dial == sim::ModemOptions::Dial::Connect) {
             EXPECT_EQ(call.modem->state()["hung_up"], true);
         }
+        EXPECT_FALSE(port.isOpen());
         port.detach(2);
     }
-}
-
-// Closing the window during a download over the call still hangs up.
-TEST_F(CellTest, ClosingDuringACallHangsUp) {
-    sim::ModemOptions o;
-    o.echo = true;
-    auto call = callRig(logger(Type::Extended, 40), o);
-    port.attach(2, call.modem.get());
-    writeCfg({"Coms port = 2", "Dump folder = " + dir.string(), "Tel number = 555"});
-    OtterApp app(platform, dir);
-    screen.onYield = [&] {
-        if (app.CellConnected() && commandCount(*call.logger, 0) >= 2) throw ProgramEnd{};
-    };
-    EXPECT_EQ(app.run(), 1);
-    EXPECT_EQ(clears(*call.logger), 0u);
-    EXPECT_EQ(call.modem->state()["hung_up"], true);
-    EXPECT_FALSE(port.isOpen());
 }
 
 }  // namespace
