@@ -96,7 +96,8 @@ TEST(Rows, Headers) {
     EXPECT_STREQ(kMartenDumpHeader,
                  "Probe ,RecNo,Date               ,T1,SM1,T2,SM2,T3,SM3,T4,SM4,T5,SM5,T6,SM6,Temp,Volts,PwrFail");
     EXPECT_EQ(std::string(kHeronDumpHeader),
-              "Probe ,RecNo,Date" + std::string(31, ' ') + ",T1,SM1,T2,SM2,T3,SM3,T4,SM4,T5,SM5,T6,SM6,Temp,Volts,PwrFail");
+              "Probe ,RecNo,Date" + std::string(31, ' ') +
+                  ",T1,SM1,T2,SM2,T3,SM3,T4,SM4,T5,SM5,T6,SM6,Temp,Volts,PwrFail");
 }
 
 TEST(LowBattery, ReportTexts) {

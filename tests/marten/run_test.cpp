@@ -62,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
         RingCase{"new", 10, 15, 1000, 5, nullptr, {10, 11, 12, 13, 14}, true, true, 0, {}},
         RingCase{"wrapping_new", 998, 2, 1000, 4, nullptr, {998, 999, 0, 1}, true, true, 0, {}},
         RingCase{"reload5", 3, 3, 1000, 0, "5", {998, 999, 0, 1, 2}, true, true, 0, {"No Readings"}},
-        RingCase{"reload_more_than_the_ring", 3, 3, 1000, 0, "1005", {998, 999, 0, 1, 2}, true, true, 0, {"No Readings"}},
+        RingCase{"reload_past_the_ring", 3, 3, 1000, 0, "1005", {998, 999, 0, 1, 2}, true, true, 0, {"No Readings"}},
         RingCase{"reload_text", 3, 3, 1000, 0, " 2 readings", {1, 2}, true, true, 0, {"No Readings"}},
         RingCase{"reload0", 3, 3, 1000, 0, "0", {}, false, true, 0, {"No Readings"}},
         RingCase{"reload_cancel", 3, 3, 1000, 0, "", {}, false, true, 0, {"No Readings"}},
