@@ -2,6 +2,8 @@
 // files, and the device clocks' counts.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <clocale>
 #include <cstdint>
 #include <limits>
@@ -87,6 +89,9 @@ TEST(FormatFloat, RoundsTheDecimalTextNotTheBinaryValue) {
         {20.15f, "00.0", "20.2"},   {0.35f, "0.0", "0.4"},     {2.675f, "###0.00", "2.68"},
         {-127.99609375f, "###0.00", "-128.00"},                {-1.9f, "00.0", "-01.9"},
         {1e20f, "0.0", "100000000000000000000.0"},             {21.5625f, "00.0", "21.6"},
+        // The float next to a tie reads as itself, not as the tie.
+        {std::nextafter(20.15f, 0.f), "00.0", "20.1"},         {std::nextafter(-0.35f, -1.f), "0.0", "-0.4"},
+        {std::nextafter(2.675f, 0.f), "###0.00", "2.67"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(formatFloat(c.value, c.pattern), c.text) << c.value << " with \"" << c.pattern << '"';
