@@ -52,12 +52,10 @@ void ServerLink::showEvent(const std::string& text) {
     p_.screen.yield();
 }
 
+// Callers have just found nothing waiting and the deadline not reached:
+// block at once (every query of the port is a system call per exchange).
 bool ServerLink::waitForInput(std::int64_t deadlineMs) {
-    if (p_.port.bytesWaiting() > 0) return true;
-    const std::int64_t now = p_.clock.monotonicMs();
-    if (now >= deadlineMs) return false;
-    p_.port.waitForBytes(std::min(deadlineMs, now + kYieldSliceMs));
-    return p_.port.bytesWaiting() > 0;
+    return p_.port.waitForBytes(std::min(deadlineMs, p_.clock.monotonicMs() + kYieldSliceMs));
 }
 
 // One answer byte into the receiver. RxLen counts the start byte as

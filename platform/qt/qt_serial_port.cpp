@@ -316,7 +316,10 @@ bool QtSerialPort::waitForBytes(std::int64_t deadlineMs) {
         if (slice > 0) std::this_thread::sleep_for(std::chrono::milliseconds(slice));
         return false;
     }
-    std::size_t avail = bytesWaiting();
+    // Bytes still in our buffer answer at once; bytes still in the system
+    // make the wait below return at once, so no query of the system first.
+    std::size_t avail = static_cast<std::size_t>(port_impl_->bytesAvailable());
+    if (avail == 0 && slice <= 0) avail = bytesWaiting();
     if (avail == 0 && slice > 0) {
         if (!port_impl_->waitForReadyRead(static_cast<int>(slice))) port_impl_->clearError();
         avail = static_cast<std::size_t>(port_impl_->bytesAvailable());
