@@ -302,6 +302,16 @@ bool QtSerialPort::setRts(bool on) {
 
 void QtSerialPort::clearInput() {
     if (!port_impl_->isOpen()) return;
+#ifdef __linux__
+    // Nothing left over, the usual case before a request: a flush of the
+    // terminal costs the line's driver a round of work for nothing.
+    int queued = 0;
+    if (port_impl_->bytesAvailable() == 0 && ::ioctl(static_cast<int>(port_impl_->handle()), FIONREAD, &queued) == 0 &&
+        queued == 0) {
+        announced_ = 0;
+        return;
+    }
+#endif
     port_impl_->clear(QSerialPort::Input);
     // Whatever was already pulled into Qt's buffer goes too.
     port_impl_->skip(port_impl_->bytesAvailable());
