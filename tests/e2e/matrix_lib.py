@@ -5,7 +5,6 @@ ledger (JSON lines) and turns the ledger into docs/RELIABILITY.md.
 Used by test_matrix.py and by scripts/matrix (`python3 matrix_lib.py report`).
 """
 
-import collections
 import glob
 import json
 import os
@@ -221,12 +220,6 @@ def report(ledger_path, out_path, source, mode, result_line):
         "Otter.cfg / Probes.cfg and garbage settings; `web-*` every fault of the stand-in",
         "web service and a proxy refusing the credentials.",
     ]
-    findings = collections.Counter(c["finding"] for c in cases if c.get("finding"))
-    if findings:
-        lines += ["", "## Findings", "",
-                  "Defects seen by cases that record them without failing the run (`KVR_STRICT=1`",
-                  "makes them fail); they are counted under *Failed checks* above.", ""]
-        lines += ["- %s: %d case(s)" % (f, n) for f, n in sorted(findings.items())]
     fuzz = fuzz_counts(source)
     if fuzz:
         lines += ["", "## Fuzzing (last `scripts/fuzz` run)", "", "| Target | Executions |", "|---|---|"]
