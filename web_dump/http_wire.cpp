@@ -98,6 +98,25 @@ bool parseHttpUrl(const std::string& url, HttpUrl& out, int& errorNumber) {
     return true;
 }
 
+bool followLocation(const HttpUrl& base, const std::string& location, HttpUrl& out) {
+    std::string_view loc = trimmed(location);
+    if (loc.empty()) return false;
+    std::string absolute;
+    if (loc.find("://") != std::string_view::npos) {
+        absolute = std::string(loc);
+    } else if (loc.substr(0, 2) == "//") {
+        absolute = "http:" + std::string(loc);
+    } else if (loc.front() == '/') {
+        absolute = "http://" + hostAndPort(base) + std::string(loc);
+    } else {
+        // Relative to the folder of the path, without the query.
+        std::string path = base.target.substr(0, base.target.find('?'));
+        absolute = "http://" + hostAndPort(base) + path.substr(0, path.rfind('/') + 1) + std::string(loc);
+    }
+    int error = 0;
+    return parseHttpUrl(absolute, out, error);
+}
+
 std::string hostAndPort(const HttpUrl& url) {
     std::string s = url.host;
     if (url.port != 80) {

@@ -27,6 +27,16 @@ struct HttpUrl {
 // URL that is not valid.
 bool parseHttpUrl(const std::string& url, HttpUrl& out, int& errorNumber);
 
+// Where a redirect's Location sends a request made to `base`: an absolute
+// http URL, "//host/path", "/path" or a path relative to base's folder.
+// False for anything that cannot be followed over plain http (https, say).
+bool followLocation(const HttpUrl& base, const std::string& location, HttpUrl& out);
+
+// Statuses whose Location is followed, as the platform's HTTP client does.
+inline bool isRedirect(int status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
 // "host" or "host:port" as the Host header and absolute URLs write it.
 std::string hostAndPort(const HttpUrl& url);
 

@@ -8,6 +8,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <optional>
+
 #include "web_dump/http_wire.h"
 
 namespace kvr::heron {
@@ -21,6 +23,7 @@ constexpr int kNameNotResolved = 12007;
 constexpr int kConnectionBroken = 12030;
 constexpr int kInvalidAnswer = 12152;
 constexpr int kProxySetupError = 12180;
+constexpr int kMaxRedirects = 10;
 
 // Where the connection goes: the data service itself, or an HTTP proxy that
 // is handed the whole URL.
@@ -188,18 +191,29 @@ web::HttpOutcome QtHttpTransport::perform(const web::HttpRequestSpec& desc,
     request.viaProxy = route.viaProxy;
 
     // A proxy that asks for credentials is answered once with the stored
-    // ones; a second refusal is the answer the user gets to see.
-    for (int attempt = 0;; ++attempt) {
-        bool retryForProxy = false;
+    // ones; a second refusal is the answer the user gets to see. Redirects
+    // are followed over plain http, as the platform's client does, up to
+    // a bound that stops a loop.
+    bool proxyAnswered = false;
+    int redirects = 0;
+    for (;;) {
+        web::HttpUrl next;
+        // Whether this answer only leads to the next request: its page is
+        // then not the answer and goes nowhere.
+        auto leadsOn = [&](const web::ResponseReader& r) {
+            if (r.status() == 407)
+                return !proxyAnswered && route.viaProxy && !route.user.empty() &&
+                       web::offersBasic(r.headers("Proxy-Authenticate"));
+            if (!web::isRedirect(r.status()) || redirects >= kMaxRedirects) return false;
+            auto location = r.headers("Location");
+            return !location.empty() && web::followLocation(request.url, location.back(), next);
+        };
+        std::optional<bool> passing;  // decided at the first body byte
         web::ResponseReader* current = nullptr;
         web::ResponseReader reader(
             [&](std::string_view bytes) {
-                if (current->status() == 407 && attempt == 0 && route.viaProxy && !route.user.empty() &&
-                    web::offersBasic(current->headers("Proxy-Authenticate"))) {
-                    retryForProxy = true;
-                    return true;  // the refusal's page is not the answer
-                }
-                return onData(bytes);
+                if (!passing) passing = leadsOn(*current);
+                return *passing || onData(bytes);
             },
             desc.method == "HEAD");
         current = &reader;
@@ -213,12 +227,25 @@ web::HttpOutcome QtHttpTransport::perform(const web::HttpRequestSpec& desc,
             return out;
         }
         if (reader.sinkFailed()) return out;  // the caller knows its sink failed
-        if (reader.headersRead() && reader.status() == 407 && attempt == 0 && route.viaProxy &&
-            !route.user.empty() && web::offersBasic(reader.headers("Proxy-Authenticate"))) {
-            retryForProxy = true;
-        }
-        if (retryForProxy) {
-            request.proxyAuthorization = web::basicCredentials(route.user, route.password);
+        if (reader.headersRead() && (passing ? *passing : leadsOn(reader))) {
+            if (reader.status() == 407) {
+                proxyAnswered = true;
+                request.proxyAuthorization = web::basicCredentials(route.user, route.password);
+                continue;
+            }
+            ++redirects;
+            if (reader.status() == 303 || (request.method == "POST" && reader.status() <= 302)) {
+                request.method = "GET";
+                request.body.clear();
+            }
+            request.url = next;
+            Route nextRoute;
+            std::string unused;
+            if (routeFor(desc.proxy, next, nextRoute, unused)) {
+                if (nextRoute.host != route.host || nextRoute.port != route.port) request.proxyAuthorization.clear();
+                route = nextRoute;
+            }
+            request.viaProxy = route.viaProxy;
             continue;
         }
         if (ending == Ending::SocketError) {

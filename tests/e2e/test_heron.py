@@ -5,6 +5,7 @@ binary with a private settings folder and program folder, and compares what
 heron wrote with rows rebuilt here from the service's own answer.
 """
 import datetime
+import http.server
 import json
 import os
 import re
@@ -14,6 +15,7 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 import urllib.request
@@ -204,6 +206,35 @@ class HeronRun(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(self.app, "WebProbeData.csv")))
         self.assertFalse(os.path.exists(os.path.join(self.app, "WebResponse.html")))
         self.assertIn("Downloading probe 1003", r.stderr)
+
+    def test_redirects_are_followed_and_their_pages_not_stored(self):
+        service = self.start_service("--interval", "1440")
+
+        class Redirect(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                # /site/... -> /hop/site/... here -> the service.
+                hop = self.path.startswith("/hop")
+                self.send_response(302 if hop else 301)
+                self.send_header("Location", "http://" + service + self.path[4:] if hop else "/hop" + self.path)
+                self.send_header("Content-Length", "5")
+                self.end_headers()
+                self.wfile.write(b"moved")
+
+            def log_message(self, *args):
+                pass
+
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Redirect)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.addCleanup(server.server_close)
+        self.addCleanup(server.shutdown)
+        self.settings(DataServer="127.0.0.1:%d" % server.server_address[1])
+        self.probes("12\r\n")
+        start = (datetime.date.today() - datetime.timedelta(days=5)).strftime("%Y/%m/%d")
+        r = self.run_heron("--answer", f"Reload Data={start}")
+        self.assertEqual(r.returncode, 0, r.stderr + json.dumps(self.boxes))
+        reqs = self.requests()
+        self.assertEqual(len(reqs), 1)
+        self.check_files([(12, reqs[0]["target"])])
 
     def test_dump_data_starts_a_year_back_without_a_last_date(self):
         host = self.start_service("--interval", "1440")

@@ -162,6 +162,31 @@ TEST(HttpWire, UrlsAreReadAsTheyStand) {
     }
 }
 
+TEST(HttpWire, RedirectLocations) {
+    HttpUrl base;
+    int error = 0;
+    ASSERT_TRUE(parseHttpUrl("http://svc:8080/site/pull.ashx?fdate=2014/05/01", base, error));
+    const struct {
+        const char* location;
+        const char* url;  // nullptr: not followed
+    } cases[] = {
+        {"http://other/x?y=1", "other:80/x?y=1"},
+        {"//other:81/x", "other:81/x"},
+        {"/new/pull.ashx?probeid=7", "svc:8080/new/pull.ashx?probeid=7"},
+        {"pull2.ashx?a=b", "svc:8080/site/pull2.ashx?a=b"},
+        {"https://svc/site/pull.ashx", nullptr},
+        {"", nullptr},
+    };
+    for (const auto& c : cases) {
+        HttpUrl to;
+        bool followed = followLocation(base, c.location, to);
+        EXPECT_EQ(followed, c.url != nullptr) << c.location;
+        if (followed && c.url) {
+            EXPECT_EQ(to.host + ":" + std::to_string(to.port) + to.target, c.url) << c.location;
+        }
+    }
+}
+
 TEST(HttpWire, RequestBytes) {
     HttpRequestText r;
     r.method = "GET";
