@@ -181,15 +181,20 @@ bool QtSerialPort::applySettings() {
     return ok;
 }
 
+bool QtSerialPort::systemHoldsNothing() const {
+#ifdef __linux__
+    int queued = 0;
+    return ::ioctl(static_cast<int>(port_impl_->handle()), FIONREAD, &queued) == 0 && queued == 0;
+#else
+    return false;  // unknown: take Qt's own path
+#endif
+}
+
 std::size_t QtSerialPort::bytesWaiting() {
     if (!port_impl_->isOpen()) return 0;
-#ifdef __linux__
     // Exchanges ask this several times per answer: when the system holds no
     // new bytes, one ioctl answers it without Qt's poll-and-read round.
-    int queued = 0;
-    if (::ioctl(static_cast<int>(port_impl_->handle()), FIONREAD, &queued) == 0 && queued == 0)
-        return static_cast<std::size_t>(port_impl_->bytesAvailable());
-#endif
+    if (systemHoldsNothing()) return static_cast<std::size_t>(port_impl_->bytesAvailable());
     // Without an event loop nothing moves bytes from the OS into
     // QSerialPort's buffer: a zero-time wait does (one poll, no blocking).
     port_impl_->waitForReadyRead(0);
@@ -302,16 +307,12 @@ bool QtSerialPort::setRts(bool on) {
 
 void QtSerialPort::clearInput() {
     if (!port_impl_->isOpen()) return;
-#ifdef __linux__
     // Nothing left over, the usual case before a request: a flush of the
     // terminal costs the line's driver a round of work for nothing.
-    int queued = 0;
-    if (port_impl_->bytesAvailable() == 0 && ::ioctl(static_cast<int>(port_impl_->handle()), FIONREAD, &queued) == 0 &&
-        queued == 0) {
+    if (port_impl_->bytesAvailable() == 0 && systemHoldsNothing()) {
         announced_ = 0;
         return;
     }
-#endif
     port_impl_->clear(QSerialPort::Input);
     // Whatever was already pulled into Qt's buffer goes too.
     port_impl_->skip(port_impl_->bytesAvailable());

@@ -67,6 +67,8 @@ public:
 
 private:
     bool applySettings();
+    // The system's receive queue is known to be empty (one ioctl).
+    bool systemHoldsNothing() const;
     void fire(PortEvent e);
     void checkError();
 
