@@ -23,11 +23,9 @@ import os
 import random
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -632,22 +630,14 @@ class WebFaults(MatrixCase):
         ]
         for label, creds in cases:
             with self.subTest(case=label):
-                with socket.socket() as so:
-                    so.bind(("127.0.0.1", 0))
-                    port = so.getsockname()[1]
+                port = test_heron.free_port()
                 conf = os.path.join(self._tmp, "tinyproxy-%d.conf" % port)
                 self.write(conf, "Port %d\nListen 127.0.0.1\nTimeout 60\nLogLevel Critical\nAllow 127.0.0.1\n"
                                  "BasicAuth user pass\n" % port)
                 proxy = subprocess.Popen([tinyproxy, "-d", "-c", conf], stdout=subprocess.DEVNULL,
                                          stderr=subprocess.DEVNULL)
                 try:
-                    deadline = time.monotonic() + 10
-                    while time.monotonic() < deadline:
-                        try:
-                            socket.create_connection(("127.0.0.1", port), 0.2).close()
-                            break
-                        except OSError:
-                            time.sleep(0.1)
+                    test_heron.wait_for_port(port)
                     self.run_case("web proxy " + label, [], creds, True, proxy=port)
                 finally:
                     proxy.send_signal(signal.SIGTERM)
