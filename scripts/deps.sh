@@ -6,7 +6,8 @@ PKGS=(build-essential cmake g++ clang libclang-rt-14-dev pkg-config
       qt6-base-dev qt6-serialport-dev libgl-dev
       libgtest-dev libgmock-dev googletest libbenchmark-dev
       nlohmann-json3-dev libcpp-httplib-dev libmodbus-dev
-      python3 xvfb xauth tinyproxy-bin util-linux)
+      python3 xvfb xauth tinyproxy-bin util-linux
+      libcurl4-openssl-dev libssl-dev zlib1g-dev openssl)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

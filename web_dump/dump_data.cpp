@@ -1,6 +1,7 @@
 #include "web_dump/dump_data.h"
 
 #include <chrono>
+#include <cstring>
 #include <system_error>
 
 #include "core/format.h"
@@ -31,9 +32,27 @@ std::string probeListText(const std::vector<std::int32_t>& probes) {
 
 }  // namespace
 
-std::string pullUrl(const std::string& host, const std::string& fDate, LocalTime now, std::int32_t probe) {
+std::string queryValue(const std::string& text) {
+    // The "/" of a date goes as it is, as the service has always received
+    // it; anything that would end the value ("&", "#", a blank) is escaped.
+    static const char* const kHex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            std::strchr("-._~/:", c) != nullptr) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string pullUrl(const std::string& base, const std::string& fDate, LocalTime now, std::int32_t probe) {
     LocalTime tomorrow = now + std::chrono::days{1};
-    return "http://" + host + "/site/pull.ashx?fdate=" + fDate + "&tdate=" + formatDate(tomorrow, "yyyy/mm/dd") +
+    return base + "/site/pull.ashx?fdate=" + queryValue(fDate) + "&tdate=" + formatDate(tomorrow, "yyyy/mm/dd") +
            "&probeid=" + std::to_string(probe);
 }
 

@@ -44,8 +44,11 @@ struct DumpReport {
     std::size_t rows = 0;
 };
 
-// The request URL for one probe.
-std::string pullUrl(const std::string& host, const std::string& fDate, LocalTime now, std::int32_t probe);
+// A query value with what would end it escaped.
+std::string queryValue(const std::string& text);
+
+// The request URL for one probe; base is dataServer()'s "http[s]://host".
+std::string pullUrl(const std::string& base, const std::string& fDate, LocalTime now, std::int32_t probe);
 
 DumpReport dumpData(WebRun& run, const std::string& fDate);
 

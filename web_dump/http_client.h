@@ -2,7 +2,7 @@
 //  - HttpClient: one request whose answer body lands in a file, with the
 //    user told about every failure (what the download calls once per probe);
 //  - HttpTransport: the network itself, streaming the body to a sink as it
-//    arrives (Qt in the program, a fake in tests).
+//    arrives (libcurl in the program, a fake in tests).
 #pragma once
 
 #include <cstdint>
@@ -31,6 +31,9 @@ struct HttpRequestSpec {
     std::string body;
     std::string contentType;
     RequestProxy proxy;
+    // Certificates trusted for https ("CaFile" of "KVR"/"Startup"); empty:
+    // the system's, or the file named by the usual CA variables.
+    std::string caFile;
     // The request ends when no answer data arrived for this long.
     std::int64_t inactivityLimitMs = 60'000;
 };

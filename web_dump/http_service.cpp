@@ -99,6 +99,7 @@ bool HttpService::httpRequest(const std::string& method, const std::string& url,
             return false;
         }
         desc.proxy = requestProxy(settings_);
+        desc.caFile = trimBlanks(settings_.get(kKvrApp, kStartup, "CaFile", ""));
 
         HttpOutcome out = transport_.perform(
             desc, [&](std::string_view bytes) { return response.write(bytes); }, [&] { screen_.yield(); });

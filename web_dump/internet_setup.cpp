@@ -79,11 +79,14 @@ RequestProxy requestProxy(Settings& s) {
 }
 
 std::string dataServer(Settings& s) {
-    // The URL adds "http://" itself; a pasted address must not double it.
     std::string host = trimBlanks(s.get(kKvrApp, kStartup, kDataServerKey, ""));
-    if (host.rfind("http://", 0) == 0) host.erase(0, 7);
     while (!host.empty() && host.back() == '/') host.pop_back();
-    return host;
+    if (host.empty()) return host;
+    std::string lowered;
+    for (char c : host.substr(0, 8)) lowered += lower(c);
+    if (lowered.rfind("https://", 0) == 0) return "https://" + host.substr(8);
+    if (lowered.rfind("http://", 0) == 0) return "http://" + host.substr(7);
+    return "http://" + host;
 }
 
 bool splitHostPort(const std::string& text, std::string& host, int& port) {
@@ -101,6 +104,30 @@ bool splitHostPort(const std::string& text, std::string& host, int& port) {
         port = std::stoi(digits);
     }
     return !host.empty() && port >= 1 && port <= 65535;
+}
+
+bool proxyFor(const std::string& serverSetting, const std::string& scheme, std::string& host, int& port) {
+    // Entries for this scheme win over plain ones; within each kind the
+    // first that names a usable host and port.
+    for (bool wantScheme : {true, false}) {
+        std::size_t i = 0;
+        while (i < serverSetting.size()) {
+            std::size_t end = serverSetting.find_first_of("; \t", i);
+            if (end == std::string::npos) end = serverSetting.size();
+            std::string entry = serverSetting.substr(i, end - i);
+            i = end + 1;
+            auto eq = entry.find('=');
+            if (entry.empty() || (eq != std::string::npos) != wantScheme) continue;
+            if (wantScheme) {
+                std::string name;
+                for (char c : entry.substr(0, eq)) name += lower(c);
+                if (name != scheme) continue;
+                entry.erase(0, eq + 1);
+            }
+            if (splitHostPort(entry, host, port)) return true;
+        }
+    }
+    return false;
 }
 
 bool bypassesProxy(const std::string& host, const std::string& bypassList) {

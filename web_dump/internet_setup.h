@@ -16,7 +16,7 @@ enum class ProxyMode { System = 0, Direct = 1, Named = 2 };
 // What the "Setup Internet" window edits.
 struct InternetSetup {
     int mode = 0;             // position in "Default", "Direct", "Proxy"
-    std::string server;       // "ProxyServer", host:port
+    std::string server;       // "ProxyServer": host:port, "http=..;https=..", or a list
     std::string bypass;       // "ProxyBypass"
     std::string username;     // "ProxyUsername"
     std::string password;     // "ProxyPassword", kept as typed
@@ -39,12 +39,20 @@ struct RequestProxy {
 };
 RequestProxy requestProxy(Settings& s);
 
-// Host of the data service for the request URLs.
+// Base of the request URLs, "http://host[:port]" or "https://host[:port]":
+// a host typed without a scheme means plain http. Empty when none is set.
 std::string dataServer(Settings& s);
 
 // "host:port" of the proxy server; port 80 when none is given. False when
 // the text names no host or the port is not a number in 1..65535.
 bool splitHostPort(const std::string& text, std::string& host, int& port);
+
+// The proxy for a URL of `scheme` ("http" or "https") from "ProxyServer" in
+// the forms the platform's proxy setting takes: one server, entries
+// "scheme=server" separated by ";" (the one for this scheme, else one
+// without a scheme), or a list of servers: the first usable entry counts.
+// False when no entry names a usable host and port.
+bool proxyFor(const std::string& serverSetting, const std::string& scheme, std::string& host, int& port);
 
 // Whether `host` is excluded from the proxy by the bypass list: entries
 // separated by ";" or blanks, "*" matches any run of characters, matching

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "apps/heron/qt_http_transport.h"
+#include "apps/heron/curl_transport.h"
 #include "core/app_options.h"
 #include "web_dump/http_service.h"
 
@@ -10,7 +10,7 @@ namespace kvr::heron {
 
 int runDownload(Platform& p, const std::filesystem::path& folder, const std::string& fDate,
                 std::function<void(const std::filesystem::path&)> viewer, web::DumpReport& report) {
-    QtHttpTransport transport;
+    CurlTransport transport;
     web::HttpService http(p.screen, p.settings, transport, folder, std::move(viewer));
     web::WebRun run{p.clock, p.settings, p.screen, http, folder, {}, {}};
     report = web::dumpData(run, fDate);

@@ -1,5 +1,5 @@
 // The download as the program runs it, in a window or unattended: the HTTP
-// service on the Qt transport, the download run, and the exit status.
+// service on libcurl, the download run, and the exit status.
 #pragma once
 
 #include <filesystem>

@@ -61,8 +61,9 @@ TEST(InternetSetup, WindowAndRequestReadTheModeDifferently) {
 }
 
 TEST(InternetSetup, DataServerHostForTheUrl) {
-    const std::pair<const char*, const char*> cases[] = {{" data.example:8080 ", "data.example:8080"},
-                                                         {"http://data.example/", "data.example"},
+    const std::pair<const char*, const char*> cases[] = {{" data.example:8080 ", "http://data.example:8080"},
+                                                         {"http://data.example/", "http://data.example"},
+                                                         {"HTTPS://data.example:8443", "https://data.example:8443"},
                                                          {"", ""}};
     for (const auto& [stored, host] : cases) {
         testing::MemorySettings s;
@@ -97,21 +98,30 @@ TEST(ProxyBypass, Matching) {
     for (const auto& c : cases) EXPECT_EQ(bypassesProxy(c.host, c.list), c.bypass) << c.host << " / " << c.list;
 }
 
-TEST(ProxyServerText, SplitsHostAndPort) {
+TEST(ProxyServerText, PlatformFormsGiveHostAndPort) {
     struct Case {
         const char* text;
+        const char* scheme;
         bool ok;
         const char* host;
         int port;
     };
-    const Case cases[] = {{"proxy:3128", true, "proxy", 3128},    {" proxy ", true, "proxy", 80},
-                          {"http://proxy:8080/", true, "proxy", 8080}, {"proxy:", false, "", 0},
-                          {"proxy:99999", false, "", 0},          {":3128", false, "", 0},
-                          {"proxy:31x8", false, "", 0},           {"", false, "", 0}};
+    const Case cases[] = {{"proxy:3128", "http", true, "proxy", 3128},
+                          {" proxy ", "https", true, "proxy", 80},
+                          {"http://proxy:8080/", "http", true, "proxy", 8080},
+                          {"http=a:1;https=b:2", "http", true, "a", 1},
+                          {"HTTP=a:1;https=b:2", "https", true, "b", 2},
+                          {"https=b:2;c:3", "http", true, "c", 3},
+                          {"https=b:2", "http", false, "", 0},
+                          {"bad:x;:3128 next:3129", "http", true, "next", 3129},
+                          {"proxy:", "http", false, "", 0},
+                          {"proxy:99999", "http", false, "", 0},
+                          {":3128", "http", false, "", 0},
+                          {"", "http", false, "", 0}};
     for (const auto& c : cases) {
         std::string host;
         int port = 0;
-        EXPECT_EQ(splitHostPort(c.text, host, port), c.ok) << c.text;
+        EXPECT_EQ(proxyFor(c.text, c.scheme, host, port), c.ok) << c.text;
         if (c.ok) {
             EXPECT_EQ(host, c.host) << c.text;
             EXPECT_EQ(port, c.port) << c.text;

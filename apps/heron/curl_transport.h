@@ -1,0 +1,22 @@
+// The network side of a request, on libcurl's easy interface: one transfer
+// on the calling thread, its waits ended by the inactivity limit or by the
+// caller's wait pass (which may end the program). Our own checks sit on top
+// where libcurl accepts an answer that would cost readings.
+#pragma once
+
+#include "web_dump/http_client.h"
+
+namespace kvr::heron {
+
+class CurlTransport : public web::HttpTransport {
+public:
+    CurlTransport();
+    web::HttpOutcome perform(const web::HttpRequestSpec& desc,
+                             const std::function<bool(std::string_view)>& onData,
+                             const std::function<void()>& waitPass) override;
+
+    // Redirects followed in a row before the request is given up.
+    static constexpr int kMaxRedirects = 10;
+};
+
+}  // namespace kvr::heron
