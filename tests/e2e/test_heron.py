@@ -5,6 +5,8 @@ binary with a private settings folder and program folder, and compares what
 heron wrote with rows rebuilt here from the service's own answer.
 """
 import datetime
+import gzip
+import hashlib
 import http.server
 import json
 import os
@@ -13,6 +15,7 @@ import resource
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import tempfile
 import threading
@@ -118,6 +121,7 @@ class HeronRun(unittest.TestCase):
         os.makedirs(os.path.join(self.cfg, "kvr-probe"))
         os.makedirs(self.app)
         self.log = os.path.join(self.tmp, "requests.log")
+        self.cert = None
 
     # ---------------------------------------------------------------- helpers
 
@@ -139,9 +143,9 @@ class HeronRun(unittest.TestCase):
     def start_service(self, *args):
         proc = self.start([SIM, "web", "--seed", "5", "--log", self.log, *args])
         url = proc.stdout.readline().strip()
-        self.assertTrue(url.startswith("http://127.0.0.1:"), url)
+        self.assertRegex(url, r"^https?://127\.0\.0\.1:\d+$")
         self.url = url
-        return url[len("http://"):]
+        return url.split("://")[1]
 
     def settings(self, **startup):
         with open(os.path.join(self.cfg, "kvr-probe", "KVR.conf"), "w") as f:
@@ -167,8 +171,10 @@ class HeronRun(unittest.TestCase):
             return [json.loads(l) for l in f if l.strip()]
 
     def fetch(self, target):
-        with urllib.request.urlopen(self.url + target, timeout=30) as r:
-            return r.read().decode("ascii")
+        context = ssl.create_default_context(cafile=self.cert) if self.url.startswith("https") else None
+        with urllib.request.urlopen(self.url + target, timeout=30, context=context) as r:
+            body = r.read()
+            return (gzip.decompress(body) if r.headers.get("Content-Encoding") == "gzip" else body).decode("ascii")
 
     def last_date(self):
         return read_ini(os.path.join(self.cfg, "kvr-probe", "NVA5.conf")).get("Startup/LDate")
@@ -228,6 +234,104 @@ class HeronRun(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(self.app, "WebProbeData.csv")))
         self.assertFalse(os.path.exists(os.path.join(self.app, "WebResponse.html")))
         self.assertIn("Downloading probe 1003", r.stderr)
+
+    def fresh(self):
+        """A new program folder, settings and request log: one per table row."""
+        for d in (self.cfg, self.app):
+            shutil.rmtree(d, True)
+        os.makedirs(os.path.join(self.cfg, "kvr-probe"))
+        os.makedirs(self.app)
+        if os.path.exists(self.log):
+            os.remove(self.log)
+
+    def test_framings_cuts_and_redirects(self):
+        # A self-signed certificate for the https rows, made here.
+        self.cert, key = os.path.join(self.tmp, "cert.pem"), os.path.join(self.tmp, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", self.cert,
+                        "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"],
+                       check=True, capture_output=True)
+        tls = ["--cert", self.cert, "--key", key]
+        # origin's options, a front service redirecting to it ("loop": to
+        # itself), CaFile set, the probes that must fail and the error number.
+        cases = [
+            (["--framing", "length"], None, False, (), None),
+            (["--framing", "close"], None, False, (), None),
+            (["--framing", "length", "--fault", "gzip"], None, False, (), None),
+            (["--framing", "close", "--fault", "reset"], None, False, (7,), 12030),
+            (["--framing", "chunked", "--fault", "reset"], None, False, (7,), 12030),
+            (["--framing", "close", "--fault", "cut-line"], None, False, (7,), 12030),
+            (["--framing", "length", "--fault", "cut-line"], None, False, (7,), 12030),
+            (["--framing", "chunked", "--fault", "cut-line"], None, False, (7,), 12030),
+            (["--framing", "length", "--fault", "two-lengths"], None, False, (7,), 12152),
+            ([], "port", False, (), None),
+            (tls, "port", True, (), None),
+            (tls, "port", False, (12, 7), 12175),
+            ([], "loop", False, (12, 7), 12156),
+        ]
+        today = datetime.date.today()
+        start = (today - datetime.timedelta(days=5)).strftime("%Y/%m/%d")
+        tomorrow = (today + datetime.timedelta(days=1)).strftime("%Y/%m/%d")
+        for origin, front, trust, failing, error in cases:
+            with self.subTest(origin=origin, front=front, trust=trust):
+                self.fresh()
+                host = self.start_service("--interval", "60", "--fault-probe", "7", *origin)
+                if front:
+                    url = self.url
+                    host = self.start_service("--redirect", "self" if front == "loop" else url)
+                    self.url = url
+                self.settings(DataServer=host, **({"CaFile": self.cert} if trust else {}))
+                self.probes("12\r\n7\r\n")
+                r = self.run_heron("--answer", f"Reload Data={start}")
+                self.assertEqual(r.returncode, 1 if failing else 0, r.stderr + json.dumps(self.boxes))
+                if error:
+                    self.assertTrue(self.boxes[1]["text"].startswith(
+                        f"ERROR({error}): The HTTP server could not process the data. "), self.boxes)
+                    self.assertIn(", ".join(map(str, failing)) + " could not be downloaded", self.boxes[-1]["text"])
+                    self.assertIsNone(self.last_date())
+                self.check_files([(p, f"/site/pull.ashx?fdate={start}&tdate={tomorrow}&probeid={p}")
+                                  for p in (12, 7) if p not in failing])
+
+    def test_digest_only_proxy(self):
+        host = self.start_service()
+        schemes = []
+
+        def md5(text):
+            return hashlib.md5(text.encode()).hexdigest()
+
+        class Digest(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                auth = self.headers.get("Proxy-Authorization", "")
+                f = dict(re.findall(r'(\w+)="?([^",]*)"?', auth)) if auth.startswith("Digest ") else {}
+                want = md5(":".join([md5("user:kvr:pass"), f.get("nonce", ""), f.get("nc", ""), f.get("cnonce", ""),
+                                     f.get("qop", ""), md5("GET:" + f.get("uri", ""))]))
+                if f.get("username") != "user" or not self.path.endswith(f.get("uri", "-")) or f.get("response") != want:
+                    schemes.append(auth.split(" ")[0])
+                    self.send_response(407)
+                    self.send_header("Proxy-Authenticate", 'Digest realm="kvr", nonce="n1", qop="auth", algorithm=MD5')
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
+                req = urllib.request.Request(self.path, headers={"Via": "1.1 digest-proxy"})
+                with urllib.request.build_opener(urllib.request.ProxyHandler({})).open(req, timeout=30) as a:
+                    body = a.read()
+                self.send_response(a.status)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        proxy = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Digest)
+        threading.Thread(target=proxy.serve_forever, daemon=True).start()
+        self.addCleanup(proxy.server_close)
+        self.addCleanup(proxy.shutdown)
+        # The platform's per-scheme form; quoted, as ";" starts a comment.
+        self.settings(DataServer=host, ProxySetting="2", ProxyUsername="user", ProxyPassword="pass",
+                      ProxyServer=f"\"https=127.0.0.1:1;http=127.0.0.1:{proxy.server_address[1]}\"")
+        reqs, _ = self.reload_probe_12()
+        self.assertEqual(reqs[0].get("Via"), "1.1 digest-proxy")
+        self.assertEqual(schemes, [""])  # one challenge, never a Basic try
 
     def test_redirects_are_followed_and_their_pages_not_stored(self):
         service = self.start_service("--interval", "1440")
