@@ -1,6 +1,8 @@
 #include "web_dump/dump_data.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <system_error>
 
@@ -16,6 +18,15 @@ namespace kvr::web {
 namespace {
 
 const char* const kLastDateKey = "LDate";
+const char* const kProbeDatesSection = "ProbeDates";
+
+// A start date as yyyymmdd for comparing, from "dd/mm/yyyy" (what the runs
+// store) or "yyyy/mm/dd" (the default and typed dates); 0 when neither.
+long dayNumber(const std::string& date) {
+    int a = 0, b = 0, c = 0;
+    if (std::sscanf(date.c_str(), "%d/%d/%d", &a, &b, &c) != 3) return 0;
+    return a > 31 ? a * 10000L + b * 100L + c : c * 10000L + b * 100L + a;
+}
 
 // Lines handled between two yields while a large answer is processed, so
 // the window stays live without paying for a yield per line.
@@ -66,7 +77,8 @@ std::string dumpStartDate(Settings& settings, Clock& clock) {
 }
 
 std::size_t writeResponseRows(const std::filesystem::path& answer, std::int32_t probe, DataFile& dump,
-                              DataFile& data, const std::function<void()>& yieldPass, bool& readFailed) {
+                              DataFile& data, const std::function<void()>& yieldPass, bool& readFailed,
+                              std::size_t* skippedLines) {
     constexpr std::size_t kBlock = 64 * 1024;
     std::string dumpRows, dataRows;
     auto flush = [&] {
@@ -97,10 +109,16 @@ std::size_t writeResponseRows(const std::filesystem::path& answer, std::int32_t 
         if (dumpRows.size() >= kBlock) flush();
     }
     readFailed = in.failed() || !in.isOpen();
+    if (skippedLines) *skippedLines += in.skippedLines();
     return rows;
 }
 
-DumpReport dumpData(WebRun& run, const std::string& fDate) {
+std::string probeStartDate(Settings& settings, const std::string& fDate, std::int32_t probe) {
+    auto own = settings.get(kNva5App, kProbeDatesSection, std::to_string(probe));
+    return own && dayNumber(*own) > dayNumber(fDate) ? *own : fDate;
+}
+
+DumpReport dumpData(WebRun& run, const std::string& fDate, bool fromProbeDates) {
     DumpReport report;
     Screen& screen = run.screen;
     screen.yield();
@@ -123,7 +141,8 @@ DumpReport dumpData(WebRun& run, const std::string& fDate) {
         screen.messageBox("No data server is set. Enter its host name (and port) as \"- data server\" in "
                           "\"Setup Internet\".",
                           "ERROR", Icon::Exclamation, Buttons::Ok);
-        report.result = DumpResult::Failed;
+        if (run.closeDownloadWindow) run.closeDownloadWindow();
+        report.result = DumpResult::NoDataServer;
         return report;
     }
 
@@ -136,11 +155,14 @@ DumpReport dumpData(WebRun& run, const std::string& fDate) {
     const std::size_t count = probes.size();
     for (std::size_t i = 0; i < count && report.writeFailure.empty(); ++i) {
         const std::int32_t probe = probes[i];
-        screen.setProgress(static_cast<int>(roundHalfEven(static_cast<float>(i) / static_cast<float>(count) * 100.0f)));
+        // Held below 100: with 200 probes or more the last would round up to it.
+        screen.setProgress(std::min(
+            99, static_cast<int>(roundHalfEven(static_cast<float>(i) / static_cast<float>(count) * 100.0f))));
         screen.showEvent("Downloading probe " + std::to_string(probe));
         screen.yield();
 
-        std::string url = pullUrl(host, fDate, run.clock.now(), probe);
+        std::string url = pullUrl(host, fromProbeDates ? probeStartDate(run.settings, fDate, probe) : fDate,
+                                  run.clock.now(), probe);
         if (!run.http.httpRequest("GET", url, responseFile)) {
             report.failedProbes.push_back(probe);
             continue;
@@ -149,7 +171,7 @@ DumpReport dumpData(WebRun& run, const std::string& fDate) {
         if (!std::filesystem::exists(responseFile, ec)) continue;
         bool readFailed = false;
         report.rows += writeResponseRows(responseFile, probe, files.dump, files.data, [&] { screen.yield(); },
-                                         readFailed);
+                                         readFailed, &report.skippedLines);
         if (readFailed) report.failedProbes.push_back(probe);
         std::filesystem::remove(responseFile, ec);
         if (!files.ok()) report.writeFailure = files.failureText();
@@ -158,9 +180,24 @@ DumpReport dumpData(WebRun& run, const std::string& fDate) {
     // Every row must be on the disk before the run counts as done.
     if (files.isOpen() && !files.close() && report.writeFailure.empty()) report.writeFailure = files.failureText();
 
+    const std::string today = formatDate(run.clock.now(), "dd/mm/yyyy");
+    const std::string skipped =
+        report.skippedLines == 0
+            ? ""
+            : std::to_string(report.skippedLines) + (report.skippedLines == 1 ? " answer line was" : " answer lines were") +
+                  " longer than 64 KB and skipped as malformed.";
+    // Each probe whose rows are all on the disk starts its next "Dump Data"
+    // from today, even when another probe failed: only what failed is asked
+    // for again, nothing is appended twice.
+    if (report.writeFailure.empty()) {
+        for (std::int32_t probe : probes)
+            if (std::find(report.failedProbes.begin(), report.failedProbes.end(), probe) == report.failedProbes.end())
+                run.settings.set(kNva5App, kProbeDatesSection, std::to_string(probe), today);
+    }
     if (report.failedProbes.empty() && report.writeFailure.empty()) {
-        run.settings.set(kNva5App, "Startup", kLastDateKey, formatDate(run.clock.now(), "dd/mm/yyyy"));
+        run.settings.set(kNva5App, "Startup", kLastDateKey, today);
         report.result = DumpResult::Completed;
+        if (!skipped.empty()) screen.messageBox(skipped, "Dump Data", Icon::Information, Buttons::Ok);
         return report;
     }
 
@@ -173,6 +210,7 @@ DumpReport dumpData(WebRun& run, const std::string& fDate) {
         text += (report.failedProbes.size() == 1 ? "The readings of probe " : "The readings of probes ") +
                 probeListText(report.failedProbes) + " could not be downloaded.\r";
     }
+    if (!skipped.empty()) text += skipped + "\r";
     text += "The date of the last download was not changed, so the next \"Dump Data\" asks for these readings again.";
     screen.messageBox(text, "ERROR", Icon::Exclamation, Buttons::Ok);
     return report;

@@ -33,6 +33,7 @@ struct WebRun {
 
 enum class DumpResult {
     NoProbes,    // nothing configured: the editor was opened, the program goes on
+    NoDataServer,  // no data server set: the user was told, the program goes on
     Completed,   // every probe answered and every row reached the disk
     Failed,      // a request or a file failed; the user was told, "LDate" kept
 };
@@ -42,6 +43,7 @@ struct DumpReport {
     std::vector<std::int32_t> failedProbes;
     std::string writeFailure;  // the file that failed, with the reason
     std::size_t rows = 0;
+    std::size_t skippedLines = 0;  // answer lines over the length limit
 };
 
 // A query value with what would end it escaped.
@@ -50,15 +52,19 @@ std::string queryValue(const std::string& text);
 // The request URL for one probe; base is dataServer()'s "http[s]://host".
 std::string pullUrl(const std::string& base, const std::string& fDate, LocalTime now, std::int32_t probe);
 
-DumpReport dumpData(WebRun& run, const std::string& fDate);
+// fromProbeDates ("Dump Data"): each probe is asked from the later of fDate
+// and the day of its own last complete download ("NVA5"/"ProbeDates"/<probe>).
+DumpReport dumpData(WebRun& run, const std::string& fDate, bool fromProbeDates = false);
 
 // Decodes every line of a stored answer for `probe` and appends its rows to
 // the dump and running files, in blocks (one write per row would cost a
 // system call each). yieldPass is called every few thousand lines. Returns
 // the number of readings; readFailed tells whether the answer could not be
-// read to its end.
+// read to its end; skippedLines (when given) grows by the lines too long to
+// be readings.
 std::size_t writeResponseRows(const std::filesystem::path& answer, std::int32_t probe, DataFile& dump,
-                              DataFile& data, const std::function<void()>& yieldPass, bool& readFailed);
+                              DataFile& data, const std::function<void()>& yieldPass, bool& readFailed,
+                              std::size_t* skippedLines = nullptr);
 
 // Start dates of the menu: 365 days back "yyyy/mm/dd", or "LDate" as stored.
 std::string defaultStartDate(Clock& clock);

@@ -44,16 +44,61 @@ int dumpNumberOfEntry(const std::string& entry) {
 }
 
 std::vector<std::string> dumpLines(const std::filesystem::path& programFolder, int number) {
+    DumpLineIndex index(programFolder, number);
     std::vector<std::string> out;
-    if (number < 0 || number > 99) return out;
-    LineReader in(dumpFilePath(programFolder, number));
-    std::string line;
-    while (in.next(line)) {
-        if (startsWithDate(line)) continue;
-        std::replace(line.begin(), line.end(), ',', '\t');
-        out.push_back(line);
-    }
+    for (std::size_t i = 0; i < index.size(); ++i) out.push_back(index.line(i));
     return out;
+}
+
+DumpLineIndex::DumpLineIndex(const std::filesystem::path& programFolder, int number) {
+    if (number < 0 || number > 99) return;
+    file_ = std::fopen(dumpFilePath(programFolder, number).c_str(), "rb");
+    if (!file_) return;
+    // Lines end at CR, LF or CR LF, as LineReader reads them.
+    std::vector<char> buf(64 * 1024);
+    std::uint64_t offset = 0, start = 0;
+    std::string head;  // the first characters, for the "Date - " test
+    bool inLine = false, afterCr = false;
+    auto endLine = [&](std::uint64_t end) {
+        if (!inLine) start = end;
+        if (!startsWithDate(head)) lines_.push_back({start, end - start});
+        head.clear();
+        inLine = false;
+    };
+    for (std::size_t n; (n = std::fread(buf.data(), 1, buf.size(), file_)) > 0;) {
+        for (std::size_t i = 0; i < n; ++i, ++offset) {
+            char c = buf[i];
+            if (c == '\n' && afterCr) {
+                afterCr = false;
+                continue;
+            }
+            afterCr = c == '\r';
+            if (c == '\r' || c == '\n') {
+                endLine(offset);
+                continue;
+            }
+            if (!inLine) {
+                inLine = true;
+                start = offset;
+            }
+            if (head.size() < 7) head += c;
+        }
+    }
+    if (inLine) endLine(offset);
+}
+
+DumpLineIndex::~DumpLineIndex() {
+    if (file_) std::fclose(file_);
+}
+
+std::string DumpLineIndex::line(std::size_t i) const {
+    if (i >= lines_.size() || !file_) return {};
+    std::string text(static_cast<std::size_t>(std::min<std::uint64_t>(lines_[i].length, 64 * 1024)), '\0');
+    if (std::fseek(file_, static_cast<long>(lines_[i].start), SEEK_SET) != 0 ||
+        std::fread(text.data(), 1, text.size(), file_) != text.size())
+        return {};
+    std::replace(text.begin(), text.end(), ',', '\t');
+    return text;
 }
 
 }  // namespace kvr::web

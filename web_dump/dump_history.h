@@ -2,6 +2,8 @@
 // "Dump History" window shows them.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -19,5 +21,28 @@ int dumpNumberOfEntry(const std::string& entry);
 // The file's lines with every "," turned into a tab so the fields show as
 // columns; the "Date - " line is left out, the header is kept.
 std::vector<std::string> dumpLines(const std::filesystem::path& programFolder, int number);
+
+// The same lines for a view that shows a few at a time: only where each
+// line starts is kept (16 bytes a line), a line is read when it is shown, so
+// a dump of any size opens at once in little memory.
+class DumpLineIndex {
+public:
+    DumpLineIndex(const std::filesystem::path& programFolder, int number);
+    ~DumpLineIndex();
+    DumpLineIndex(const DumpLineIndex&) = delete;
+    DumpLineIndex& operator=(const DumpLineIndex&) = delete;
+
+    std::size_t size() const { return lines_.size(); }
+    // Line i, commas as tabs (at most its first 64 KB); empty when unreadable.
+    std::string line(std::size_t i) const;
+
+private:
+    struct Span {
+        std::uint64_t start;
+        std::uint64_t length;
+    };
+    std::FILE* file_ = nullptr;
+    std::vector<Span> lines_;
+};
 
 }  // namespace kvr::web

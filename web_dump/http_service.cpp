@@ -42,7 +42,7 @@ bool handOver(const std::filesystem::path& from, const std::filesystem::path& to
     ec.clear();
     std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec);
     if (ec) {
-        error = " " + to.string() + ": " + ec.message();
+        error = to.string() + ": " + ec.message();
         return false;
     }
     std::filesystem::remove(from, ec);
@@ -63,6 +63,7 @@ HttpService::HttpService(Screen& screen, Settings& settings, HttpTransport& tran
     : screen_(screen), settings_(settings), transport_(transport), folder_(std::move(folder)),
       openViewer_(std::move(openViewer)) {}
 
+// Nothing goes between the full stop and the description.
 void HttpService::failure(int number, const std::string& description) {
     screen_.messageBox("Error(" + std::to_string(number) + ") synchronizing web server." + description, "ERROR",
                        Icon::Exclamation, Buttons::Ok);
@@ -89,13 +90,13 @@ bool HttpService::httpRequest(const std::string& method, const std::string& url,
         desc.inactivityLimitMs = inactivityLimitMs(settings_);
         if (method == "POST" && !readWhole(file, desc.body)) {
             int e = errno ? errno : EIO;
-            failure(e, " " + file.string() + ": " + std::strerror(e));
+            failure(e, file.string() + ": " + std::strerror(e));
             return false;
         }
 
         DataFile response;
         if (!response.open(responsePath(), DataFile::Mode::Truncate)) {
-            failure(EIO, " " + responsePath().string() + ": " + response.errorText());
+            failure(EIO, responsePath().string() + ": " + response.errorText());
             return false;
         }
         desc.proxy = requestProxy(settings_);
@@ -112,7 +113,7 @@ bool HttpService::httpRequest(const std::string& method, const std::string& url,
             return false;
         }
         if (!stored) {
-            failure(EIO, " " + responsePath().string() + ": " + response.errorText());
+            failure(EIO, responsePath().string() + ": " + response.errorText());
             return false;
         }
 

@@ -30,6 +30,16 @@ bool LineReader::fill() {
 bool LineReader::next(std::string& line) {
     line.clear();
     if (!file_) return false;
+    bool overlong = false;
+    auto take = [&](std::size_t from, std::size_t n) {
+        if (overlong) return;
+        if (line.size() + n > kMaxLine) {
+            overlong = true;
+            line.clear();
+            return;
+        }
+        line.append(buf_, from, n);
+    };
     for (;;) {
         if (skipLf_) {
             if (pos_ >= buf_.size() && !fill()) return false;
@@ -43,15 +53,21 @@ bool LineReader::next(std::string& line) {
         std::size_t end = pos_;
         while (end < buf_.size() && buf_[end] != '\n' && buf_[end] != '\r') ++end;
         if (end < buf_.size()) {
-            line.append(buf_, pos_, end - pos_);
+            take(pos_, end - pos_);
             skipLf_ = buf_[end] == '\r';
             pos_ = end + 1;
-            return true;
+            if (!overlong) return true;
+            ++skipped_;
+            overlong = false;
+            continue;
         }
         // No line end in the buffer: keep what we have and read more.
-        line.append(buf_, pos_, std::string::npos);
+        take(pos_, buf_.size() - pos_);
         pos_ = buf_.size();
-        if (!fill()) return !line.empty();
+        if (!fill()) {
+            if (overlong) ++skipped_;
+            return !overlong && !line.empty();
+        }
     }
 }
 

@@ -1,6 +1,8 @@
 // Reading a text file line by line without holding it whole: responses can
 // be hundreds of megabytes. A line ends at CR, LF or CR LF, as the files
-// written on the workstation and the service's answers both occur.
+// written on the workstation and the service's answers both occur. Memory
+// stays bounded whatever the file holds: a line longer than kMaxLine is
+// skipped (as malformed) and counted, never collected.
 #pragma once
 
 #include <cstdio>
@@ -17,8 +19,12 @@ public:
     LineReader& operator=(const LineReader&) = delete;
 
     bool isOpen() const { return file_ != nullptr; }
+    static constexpr std::size_t kMaxLine = 64 * 1024;
+
     // Next line without its end; false at the end of the file.
     bool next(std::string& line);
+    // Lines longer than kMaxLine passed over so far.
+    std::size_t skippedLines() const { return skipped_; }
     // True when a read failed (as opposed to reaching the end).
     bool failed() const { return failed_; }
 
@@ -29,6 +35,7 @@ private:
     std::size_t pos_ = 0;
     bool eof_ = false;
     bool failed_ = false;
+    std::size_t skipped_ = 0;
     bool skipLf_ = false;  // the previous line ended with CR: a LF right after belongs to it
 };
 

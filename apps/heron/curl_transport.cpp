@@ -274,7 +274,7 @@ web::HttpOutcome CurlTransport::perform(const web::HttpRequestSpec& desc,
         if (int e = parseUrl(url, parts); e != 0) {
             if (redirects == 0) {
                 out.setupError = e;
-                out.setupErrorText = " The URL \"" + url + "\" is not valid.";
+                out.setupErrorText = "The URL \"" + url + "\" is not valid.";
             } else {
                 out.errorNumber = kRedirectFailed;
                 out.errorText = "The server redirected to \"" + url + "\", which cannot be followed.";
@@ -285,7 +285,7 @@ web::HttpOutcome CurlTransport::perform(const web::HttpRequestSpec& desc,
         std::string proxyError;
         if (!routeFor(desc.proxy, url, parts, route, proxyError)) {
             out.setupError = kProxySetupError;
-            out.setupErrorText = " " + proxyError;
+            out.setupErrorText = proxyError;
             return out;
         }
 
@@ -293,7 +293,7 @@ web::HttpOutcome CurlTransport::perform(const web::HttpRequestSpec& desc,
         std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(nullptr, curl_slist_free_all);
         if (!h) {
             out.setupError = kInvalidAnswer;
-            out.setupErrorText = " The HTTP library could not start a request.";
+            out.setupErrorText = "The HTTP library could not start a request.";
             return out;
         }
         const std::string contentType = "Content-Type: " + desc.contentType;

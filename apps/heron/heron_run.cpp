@@ -8,12 +8,12 @@
 
 namespace kvr::heron {
 
-int runDownload(Platform& p, const std::filesystem::path& folder, const std::string& fDate,
+int runDownload(Platform& p, const std::filesystem::path& folder, const std::string& fDate, bool fromProbeDates,
                 std::function<void(const std::filesystem::path&)> viewer, web::DumpReport& report) {
     CurlTransport transport;
     web::HttpService http(p.screen, p.settings, transport, folder, std::move(viewer));
     web::WebRun run{p.clock, p.settings, p.screen, http, folder, {}, {}};
-    report = web::dumpData(run, fDate);
+    report = web::dumpData(run, fDate, fromProbeDates);
     return report.result == web::DumpResult::Failed ? 1 : 0;
 }
 
@@ -26,7 +26,11 @@ int runUnattended(Platform& p, const AppOptions& options) {
         if (fDate.empty()) return 0;  // cancelled: nothing to do
     }
     web::DumpReport report;
-    return runDownload(p, options.folder, fDate, {}, report);
+    int status = runDownload(p, options.folder, fDate, !reload, {}, report);
+    // Unattended, a run that fetched nothing (no probes, no data server, a
+    // folder that is not there) has not done its job.
+    bool nothingTried = report.result == web::DumpResult::NoProbes || report.result == web::DumpResult::NoDataServer;
+    return nothingTried ? 1 : status;
 }
 
 }  // namespace kvr::heron

@@ -12,11 +12,11 @@
 
 namespace kvr::heron {
 
-// Runs the download from fDate. `viewer` shows a file in the user's viewer
-// (empty in unattended mode). Returns the exit status: 0 when every probe
-// answered and every row reached the disk (or there was nothing to do), 1
-// otherwise. `report` receives the run's outcome.
-int runDownload(Platform& p, const std::filesystem::path& folder, const std::string& fDate,
+// Runs the download from fDate ("Dump Data": fromProbeDates, each probe from
+// its own later date). `viewer` shows a file in the user's viewer (empty in
+// unattended mode). Returns 1 when a probe or a file failed, else 0 (also
+// when nothing was tried: `report` tells). `report` receives the outcome.
+int runDownload(Platform& p, const std::filesystem::path& folder, const std::string& fDate, bool fromProbeDates,
                 std::function<void(const std::filesystem::path&)> viewer, web::DumpReport& report);
 
 // Unattended mode: "Dump Data", or "Reload Data" when an answer for that box

@@ -1,5 +1,6 @@
 #include "apps/heron/windows.h"
 
+#include <QAbstractTableModel>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -20,10 +21,13 @@
 #include <QShortcut>
 #include <QSplitter>
 #include <QStringList>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <cstdint>
 
 #include "apps/heron/heron_run.h"
 #include "web_dump/dump_history.h"
@@ -88,7 +92,10 @@ ProbesDialog::ProbesDialog(qt::ProgramContext& ctx, QWidget* parent) : QDialog(p
     resize(260, 300);
 
     editor_.load(ctx_.options().folder);
-    refill(editor_.entries.empty() ? -1 : 0);
+    // The window opens with no entry selected ("Edit" and "Delete" then do
+    // nothing); the list would pick its first entry when it took the focus.
+    refill(-1);
+    cmd[0]->setFocus();
 
     connect(cmd[0], &QPushButton::clicked, this, [this] {
         auto screen = ctx_.guiScreen(*this);
@@ -97,12 +104,12 @@ ProbesDialog::ProbesDialog(qt::ProgramContext& ctx, QWidget* parent) : QDialog(p
     });
     connect(cmd[1], &QPushButton::clicked, this, [this] {
         auto screen = ctx_.guiScreen(*this);
-        int i = lst_->currentRow();
+        int i = selectedRow();
         if (editor_.edit(*screen, i)) refill(i);
     });
     connect(cmd[2], &QPushButton::clicked, this, [this] {
         auto screen = ctx_.guiScreen(*this);
-        int i = lst_->currentRow();
+        int i = selectedRow();
         if (editor_.remove(*screen, i)) refill(std::min(i, static_cast<int>(editor_.entries.size()) - 1));
     });
     connect(cmd[3], &QPushButton::clicked, this, [this] {
@@ -118,6 +125,8 @@ ProbesDialog::ProbesDialog(qt::ProgramContext& ctx, QWidget* parent) : QDialog(p
     // QDialog already maps Escape to reject(), which is "Cancel".
     connect(cmd[4], &QPushButton::clicked, this, &QDialog::reject);
 }
+
+int ProbesDialog::selectedRow() const { return lst_->selectedItems().isEmpty() ? -1 : lst_->currentRow(); }
 
 void ProbesDialog::refill(int select) {
     lst_->clear();
@@ -184,6 +193,40 @@ void SetupInternetDialog::save() {
 
 // ---------------------------------------------------------------- history
 
+namespace {
+
+// A dump file as table rows, read from the file as the view shows them.
+class DumpModel : public QAbstractTableModel {
+public:
+    DumpModel(const std::filesystem::path& folder, int number) : lines_(folder, number) {
+        // The columns are those of the first lines (the header and a few rows).
+        for (std::size_t i = 0; i < lines_.size() && i < 200; ++i) {
+            std::string line = lines_.line(i);
+            columns_ = std::max(columns_, static_cast<int>(std::count(line.begin(), line.end(), '\t')) + 1);
+        }
+    }
+    int rowCount(const QModelIndex& parent) const override {
+        return parent.isValid() ? 0 : static_cast<int>(std::min<std::size_t>(lines_.size(), INT32_MAX));
+    }
+    int columnCount(const QModelIndex& parent) const override { return parent.isValid() ? 0 : columns_; }
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (role != Qt::DisplayRole || !index.isValid()) return {};
+        if (index.row() != cachedRow_) {  // a row is asked for cell by cell
+            cachedRow_ = index.row();
+            cached_ = q(lines_.line(static_cast<std::size_t>(index.row()))).split('\t');
+        }
+        return index.column() < cached_.size() ? QVariant(cached_[index.column()]) : QVariant();
+    }
+
+private:
+    web::DumpLineIndex lines_;
+    int columns_ = 0;
+    mutable int cachedRow_ = -1;
+    mutable QStringList cached_;
+};
+
+}  // namespace
+
 DumpHistoryDialog::DumpHistoryDialog(const std::filesystem::path& folder, QWidget* parent)
     : QDialog(parent), folder_(folder) {
     setWindowTitle("Dump History");
@@ -191,14 +234,18 @@ DumpHistoryDialog::DumpHistoryDialog(const std::filesystem::path& folder, QWidge
     lst_ = new QListWidget(this);
     lst_->setObjectName("lst");
     lst_->setMaximumWidth(200);
-    dat_ = new QTableWidget(this);
+    dat_ = new QTableView(this);
     dat_->setObjectName("dat");
     dat_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     dat_->horizontalHeader()->setVisible(false);
     dat_->verticalHeader()->setVisible(false);
     dat_->setShowGrid(false);
     dat_->setWordWrap(false);
+    // Fixed row heights and column widths from the first rows: nothing is
+    // measured over the whole file.
+    dat_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     dat_->verticalHeader()->setDefaultSectionSize(dat_->fontMetrics().height() + 4);
+    dat_->horizontalHeader()->setResizeContentsPrecision(100);
     layout->addWidget(lst_);
     layout->addWidget(dat_, 1);
     resize(900, 420);
@@ -210,26 +257,15 @@ DumpHistoryDialog::DumpHistoryDialog(const std::filesystem::path& folder, QWidge
     if (lst_->count() > 0) lst_->setCurrentRow(0);
 }
 
+DumpHistoryDialog::~DumpHistoryDialog() { dat_->setModel(nullptr); }
+
 void DumpHistoryDialog::showDump() {
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    dat_->clear();
-    dat_->setRowCount(0);
     auto* item = lst_->currentItem();
-    if (item) {
-        auto lines = web::dumpLines(folder_, web::dumpNumberOfEntry(item->text().toStdString()));
-        int columns = 0;
-        std::vector<QStringList> rows;
-        rows.reserve(lines.size());
-        for (const auto& l : lines) {
-            rows.push_back(q(l).split('\t'));
-            columns = std::max(columns, static_cast<int>(rows.back().size()));
-        }
-        dat_->setColumnCount(columns);
-        dat_->setRowCount(static_cast<int>(rows.size()));
-        for (int r = 0; r < static_cast<int>(rows.size()); ++r)
-            for (int c = 0; c < rows[r].size(); ++c) dat_->setItem(r, c, new QTableWidgetItem(rows[r][c]));
-        dat_->resizeColumnsToContents();
-    }
+    auto model = std::make_unique<DumpModel>(folder_, item ? web::dumpNumberOfEntry(item->text().toStdString()) : -1);
+    dat_->setModel(model.get());
+    model_ = std::move(model);
+    dat_->resizeColumnsToContents();
     QApplication::restoreOverrideCursor();
 }
 
@@ -270,15 +306,15 @@ void MainMenu::closeEvent(QCloseEvent* e) {
     e->accept();
 }
 
-void MainMenu::dumpData() { startDownload(web::dumpStartDate(ctx_.settings(), ctx_.clock())); }
+void MainMenu::dumpData() { startDownload(web::dumpStartDate(ctx_.settings(), ctx_.clock()), true); }
 
 void MainMenu::reloadData() {
     auto screen = ctx_.guiScreen(*this);
     std::string date = screen->inputBox(kReloadPrompt, kReloadTitle, web::defaultStartDate(ctx_.clock()));
-    if (!date.empty()) startDownload(date);
+    if (!date.empty()) startDownload(date, false);
 }
 
-void MainMenu::startDownload(const std::string& fDate) {
+void MainMenu::startDownload(const std::string& fDate, bool fromProbeDates) {
     if (qt::jobRunning()) return;  // one download at a time
     qt::clearStopRequest();
     download_ = std::make_unique<DownloadWindow>();
@@ -287,13 +323,17 @@ void MainMenu::startDownload(const std::string& fDate) {
     auto folder = ctx_.options().folder;
     bool started = ctx_.startJob(
         *download_, download_.get(),
-        [folder, fDate, report](Platform& p, const AppOptions&) {
-            return runDownload(p, folder, fDate, openInViewer, *report);
+        [folder, fDate, fromProbeDates, report](Platform& p, const AppOptions&) {
+            return runDownload(p, folder, fDate, fromProbeDates, openInViewer, *report);
         },
         [this, report](int status) {
             if (report->result == web::DumpResult::NoProbes && status == 0) {
                 download_.reset();
                 openProbes();
+                return;
+            }
+            if (report->result == web::DumpResult::NoDataServer && status == 0) {
+                download_.reset();  // back to the menu, where "Setup Internet" is
                 return;
             }
             if (!isVisible() || report->result != web::DumpResult::NoProbes) {

@@ -17,7 +17,8 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QProgressBar;
-class QTableWidget;
+class QTableView;
+class QAbstractItemModel;
 
 namespace kvr::heron {
 
@@ -45,6 +46,7 @@ public:
 
 private:
     void refill(int select);
+    int selectedRow() const;  // -1 when no entry is selected
     qt::ProgramContext& ctx_;
     web::ProbeListEditor editor_;
     QListWidget* lst_;
@@ -66,12 +68,14 @@ class DumpHistoryDialog : public QDialog {
     Q_OBJECT
 public:
     DumpHistoryDialog(const std::filesystem::path& folder, QWidget* parent);
+    ~DumpHistoryDialog() override;
 
 private:
     void showDump();
     std::filesystem::path folder_;
     QListWidget* lst_;
-    QTableWidget* dat_;
+    QTableView* dat_;
+    std::unique_ptr<QAbstractItemModel> model_;
 };
 
 class MainMenu : public QWidget {
@@ -87,7 +91,7 @@ protected:
 private:
     void dumpData();
     void reloadData();
-    void startDownload(const std::string& fDate);
+    void startDownload(const std::string& fDate, bool fromProbeDates);
     void openProbes();
     qt::ProgramContext& ctx_;
     std::unique_ptr<DownloadWindow> download_;

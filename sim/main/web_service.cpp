@@ -41,7 +41,7 @@ const char* const kHelp =
     "  --seed N              seed of the generated readings (default 1)\n"
     "  --interval M          minutes between two readings of a probe (default 360)\n"
     "  --fault MODE          404 | 500 | hang | trickle | other-probe | short-lines | huge | cut\n"
-    "                        | long-line (a line of --huge-mb MB without a line end first)\n"
+    "                        | long-line (first a line of --huge-mb MB, then the readings)\n"
     "                        (cut: the connection closes halfway through the answer)\n"
     "                        with --framing also: reset (RST in the middle of a line),\n"
     "                        cut-line (clean close in the middle of a line), gzip (the body\n"
@@ -290,7 +290,8 @@ struct Service {
                 static const std::string digits(256 * 1024, '7');
                 std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(digits.size(), body->hugeLeft));
                 body->hugeLeft -= n;
-                return sink.write(digits.data(), n);
+                std::string piece = digits.substr(0, n) + (body->hugeLeft == 0 ? "\r\n" : "");
+                return sink.write(piece.data(), piece.size());
             }
             if (body->hugeLeft > 0) {
                 // Lines of probe 0, which a client must skip.

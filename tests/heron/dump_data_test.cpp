@@ -118,6 +118,17 @@ TEST(DumpData, AFailedProbeKeepsTheLastDateAndIsReportedOnce) {
     EXPECT_NE(rig.dump().find("\r\n12,  1 ,"), std::string::npos);
     EXPECT_NE(rig.dump().find("\r\n13,  1 ,"), std::string::npos);
     EXPECT_EQ(rig.data().find("00007"), std::string::npos);
+
+    // "Dump Data" next asks the probes that answered from today only, the
+    // failed one from the last date; "Reload Data" asks all from its date.
+    rig.http.requests.clear();
+    rig.settings.set("NVA5", "ProbeDates", "13", "05/05/2011");  // older than the last date: ignored
+    dumpData(rig.run, "01/01/2012", true);
+    dumpData(rig.run, "2011/12/31", false);
+    std::vector<std::string> fdates;
+    for (const auto& r : rig.http.requests) fdates.push_back(r.substr(r.find("fdate=") + 6, 10));
+    EXPECT_EQ(fdates, (std::vector<std::string>{"04/03/2012", "01/01/2012", "01/01/2012", "2011/12/31",
+                                                 "2011/12/31", "2011/12/31"}));
 }
 
 TEST(DumpData, NoProbesOpensTheEditorAndTouchesNoFile) {
@@ -173,7 +184,7 @@ TEST(DumpData, NoDataServerIsToldOnceAndTouchesNoFile) {
     rig.settings.set("KVR", "Startup", "DataServer", "  ");
     writeFile(rig.dir / "Probes.cfg", "12\r\n7\r\n");
     DumpReport report = dumpData(rig.run, "2014/05/01");
-    EXPECT_EQ(report.result, DumpResult::Failed);
+    EXPECT_EQ(report.result, DumpResult::NoDataServer);
     EXPECT_TRUE(rig.http.requests.empty());
     ASSERT_EQ(rig.screen.boxes.size(), 1u);
     EXPECT_EQ(rig.screen.boxes[0].title, "ERROR");
@@ -187,6 +198,7 @@ TEST(DumpData, StartDates) {
     EXPECT_EQ(dumpStartDate(rig.settings, rig.clock), "2011/03/05");
     rig.settings.set("NVA5", "Startup", "LDate", "21/05/2014");
     EXPECT_EQ(dumpStartDate(rig.settings, rig.clock), "21/05/2014");
+    EXPECT_EQ(queryValue("2014/05/01#x y&z"), "2014/05/01%23x%20y%26z");
 }
 
 }  // namespace

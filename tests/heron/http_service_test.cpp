@@ -159,8 +159,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "ERROR(12002): The HTTP server could not process the data. No answer data arrived for 2 "
                     "seconds.\r\rDo you want to view the web response?",
                     Buttons::YesNo, true, true},
-        FailureCase{"url_not_accepted", setupError(12005, " The URL \"x\" is not valid."), "", "ERROR",
-                    "Error(12005) synchronizing web server. The URL \"x\" is not valid.", Buttons::Ok, false, true},
+        FailureCase{"url_not_accepted", setupError(12005, "The URL \"x\" is not valid."), "", "ERROR",
+                    "Error(12005) synchronizing web server.The URL \"x\" is not valid.", Buttons::Ok, false, true},
         FailureCase{"no_status_no_error", HttpOutcome{}, "", "ERROR", "Error(1) synchronizing web server.No answer",
                     Buttons::Ok, false, true}),
     [](const auto& info) { return std::string(info.param.name); });

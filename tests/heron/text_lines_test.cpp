@@ -9,7 +9,7 @@ namespace {
 using heron_test::TempFolder;
 using heron_test::writeFile;
 
-std::vector<std::string> readAll(const std::string& content) {
+std::vector<std::string> readAll(const std::string& content, std::size_t skipped = 0) {
     TempFolder dir;
     writeFile(dir / "f.txt", content);
     LineReader in(dir / "f.txt");
@@ -17,6 +17,7 @@ std::vector<std::string> readAll(const std::string& content) {
     std::string line;
     while (in.next(line)) out.push_back(line);
     EXPECT_FALSE(in.failed());
+    EXPECT_EQ(in.skippedLines(), skipped);
     return out;
 }
 
@@ -44,14 +45,17 @@ TEST(LineReader, LinesAcrossBufferBoundariesStayWhole) {
     for (std::size_t shift : {0u, 1u, 2u, 3u}) {
         std::string first(chunk - shift - 1, 'x');
         std::string content = first + "\r\nsecond line\rthird";
-        std::string big(3 * chunk + 17, 'y');
-        content += "\r\n" + big + "\n";
-        auto lines = readAll(content);
-        ASSERT_EQ(lines.size(), 4u) << shift;
+        // A line at the length limit is kept; longer ones are skipped and
+        // counted, also the last one without its line end.
+        std::string big(LineReader::kMaxLine, 'y');
+        content += "\r\n" + big + "\n" + std::string(3 * chunk + 17, 'z') + "\r\nlast\r\n" + big + "y";
+        auto lines = readAll(content, 2);
+        ASSERT_EQ(lines.size(), 5u) << shift;
         EXPECT_EQ(lines[0], first);
         EXPECT_EQ(lines[1], "second line");
         EXPECT_EQ(lines[2], "third");
         EXPECT_EQ(lines[3], big);
+        EXPECT_EQ(lines[4], "last");
     }
 }
 
