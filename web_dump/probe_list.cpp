@@ -28,7 +28,9 @@ namespace {
 // Calls fn(number) for every field of the file whose number is above 0.
 template <class Fn>
 void forEachPositiveField(const std::filesystem::path& file, Fn fn) {
-    LineReader in(file);
+    // A hand-written list may pad its lines with blanks; a generous limit
+    // still keeps a runaway file from filling the memory.
+    LineReader in(file, 16 << 20);
     std::string line;
     while (in.next(line)) {
         std::size_t start = 0;

@@ -6,7 +6,9 @@ namespace {
 constexpr std::size_t kChunk = 64 * 1024;
 }
 
-LineReader::LineReader(const std::filesystem::path& path) { file_ = std::fopen(path.c_str(), "rb"); }
+LineReader::LineReader(const std::filesystem::path& path, std::size_t maxLine) : maxLine_(maxLine) {
+    file_ = std::fopen(path.c_str(), "rb");
+}
 
 LineReader::~LineReader() {
     if (file_) std::fclose(file_);
@@ -33,7 +35,7 @@ bool LineReader::next(std::string& line) {
     bool overlong = false;
     auto take = [&](std::size_t from, std::size_t n) {
         if (overlong) return;
-        if (line.size() + n > kMaxLine) {
+        if (line.size() + n > maxLine_) {
             overlong = true;
             line.clear();
             return;

@@ -13,17 +13,17 @@ namespace kvr::web {
 
 class LineReader {
 public:
-    explicit LineReader(const std::filesystem::path& path);
+    static constexpr std::size_t kMaxLine = 64 * 1024;
+
+    explicit LineReader(const std::filesystem::path& path, std::size_t maxLine = kMaxLine);
     ~LineReader();
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
 
     bool isOpen() const { return file_ != nullptr; }
-    static constexpr std::size_t kMaxLine = 64 * 1024;
-
     // Next line without its end; false at the end of the file.
     bool next(std::string& line);
-    // Lines longer than kMaxLine passed over so far.
+    // Lines longer than the limit passed over so far.
     std::size_t skippedLines() const { return skipped_; }
     // True when a read failed (as opposed to reaching the end).
     bool failed() const { return failed_; }
@@ -36,6 +36,7 @@ private:
     bool eof_ = false;
     bool failed_ = false;
     std::size_t skipped_ = 0;
+    std::size_t maxLine_;
     bool skipLf_ = false;  // the previous line ended with CR: a LF right after belongs to it
 };
 
