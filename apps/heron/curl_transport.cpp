@@ -56,7 +56,7 @@ int errorNumberOf(CURLcode c) {
 }
 
 struct Url {
-    std::string scheme, host;
+    std::string scheme, host, port;
 };
 
 // Scheme and host of an absolute http or https URL; 0 when it is one, else
@@ -69,12 +69,13 @@ int parseUrl(const std::string& text, Url& out) {
     if (rc != CURLUE_OK) return kInvalidUrl;
     auto part = [&](CURLUPart which, std::string& to) {
         char* p = nullptr;
-        if (curl_url_get(u.get(), which, &p, 0) != CURLUE_OK || !p) return false;
+        if (curl_url_get(u.get(), which, &p, CURLU_DEFAULT_PORT) != CURLUE_OK || !p) return false;
         to = p;
         curl_free(p);
         return true;
     };
-    if (!part(CURLUPART_SCHEME, out.scheme) || !part(CURLUPART_HOST, out.host)) return kInvalidUrl;
+    if (!part(CURLUPART_SCHEME, out.scheme) || !part(CURLUPART_HOST, out.host) || !part(CURLUPART_PORT, out.port))
+        return kInvalidUrl;
     if (out.scheme != "http" && out.scheme != "https") return kUnknownScheme;
     return 0;
 }
@@ -102,7 +103,8 @@ bool routeFor(const web::RequestProxy& p, const std::string& url, const Url& par
         return true;
     }
     case web::ProxyMode::Named: {
-        if (web::bypassesProxy(parts.host, p.bypass)) return true;
+        if (web::bypassesProxy(parts.host, p.bypass) || web::bypassesProxy(parts.host + ":" + parts.port, p.bypass))
+            return true;
         std::string host;
         int port = 0;
         if (!web::proxyFor(p.server, parts.scheme, host, port)) {
