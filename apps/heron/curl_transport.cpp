@@ -259,6 +259,11 @@ std::string caFileFor(const web::HttpRequestSpec& desc) {
 CurlTransport::CurlTransport() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    handle_ = curl_easy_init();
+}
+
+CurlTransport::~CurlTransport() {
+    if (handle_) curl_easy_cleanup(handle_);
 }
 
 web::HttpOutcome CurlTransport::perform(const web::HttpRequestSpec& desc,
@@ -291,9 +296,8 @@ web::HttpOutcome CurlTransport::perform(const web::HttpRequestSpec& desc,
             return out;
         }
 
-        std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> h(curl_easy_init(), curl_easy_cleanup);
         std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(nullptr, curl_slist_free_all);
-        if (!h) {
+        if (!handle_) {
             out.setupError = kInvalidAnswer;
             out.setupErrorText = "The HTTP library could not start a request.";
             return out;
@@ -303,7 +307,8 @@ web::HttpOutcome CurlTransport::perform(const web::HttpRequestSpec& desc,
         headers.reset(curl_slist_append(headers.release(), "Expect:"));
         Transfer t{onData, waitPass, desc.inactivityLimitMs};
         char errorText[CURL_ERROR_SIZE] = "";
-        CURL* c = h.get();
+        // Every option a request uses is set again: the handle keeps the last.
+        CURL* c = handle_;
         curl_easy_setopt(c, CURLOPT_URL, url.c_str());
         curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
@@ -313,11 +318,9 @@ web::HttpOutcome CurlTransport::perform(const web::HttpRequestSpec& desc,
         curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");  // every coding libcurl decodes
         curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
         curl_easy_setopt(c, CURLOPT_PROXY, route.proxy.c_str());  // "": none, not even from the environment
-        if (!route.user.empty()) {
-            curl_easy_setopt(c, CURLOPT_PROXYUSERNAME, route.user.c_str());
-            curl_easy_setopt(c, CURLOPT_PROXYPASSWORD, route.password.c_str());
-            curl_easy_setopt(c, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
-        }
+        curl_easy_setopt(c, CURLOPT_PROXYUSERNAME, route.user.empty() ? nullptr : route.user.c_str());
+        curl_easy_setopt(c, CURLOPT_PROXYPASSWORD, route.user.empty() ? nullptr : route.password.c_str());
+        curl_easy_setopt(c, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
         if (!caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, caFile.c_str());
         if (caDir && *caDir) curl_easy_setopt(c, CURLOPT_CAPATH, caDir);
         curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &Transfer::header);
@@ -327,6 +330,7 @@ web::HttpOutcome CurlTransport::perform(const web::HttpRequestSpec& desc,
         curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &Transfer::progress);
         curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
+        curl_easy_setopt(c, CURLOPT_NOBODY, 0L);
         if (method == "POST") {
             curl_easy_setopt(c, CURLOPT_POSTFIELDS, desc.body.data());
             curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(desc.body.size()));
@@ -337,6 +341,7 @@ web::HttpOutcome CurlTransport::perform(const web::HttpRequestSpec& desc,
         }
 
         CURLcode rc = curl_easy_perform(c);
+        curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);  // errorText ends with this pass
         if (t.ended) std::rethrow_exception(t.ended);
         if (t.sinkFailed) return out;  // the caller knows its sink failed
         if (t.timedOut || rc == CURLE_OPERATION_TIMEDOUT) {

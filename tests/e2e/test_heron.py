@@ -329,9 +329,15 @@ class HeronRun(unittest.TestCase):
         # The platform's per-scheme form; quoted, as ";" starts a comment.
         self.settings(DataServer=host, ProxySetting="2", ProxyUsername="user", ProxyPassword="pass",
                       ProxyServer=f"\"https=127.0.0.1:1;http=127.0.0.1:{proxy.server_address[1]}\"")
-        reqs, _ = self.reload_probe_12()
-        self.assertEqual(reqs[0].get("Via"), "1.1 digest-proxy")
-        self.assertEqual(schemes, [""])  # one challenge, never a Basic try
+        self.probes("12\r\n13\r\n")
+        r = self.run_heron("--answer", "Reload Data=2014/05/01")
+        self.assertEqual(r.returncode, 0, r.stderr + json.dumps(self.boxes))
+        reqs = self.requests()
+        self.assertEqual([q.get("Via") for q in reqs], ["1.1 digest-proxy"] * 2)
+        self.check_files([(12, reqs[0]["target"]), (13, reqs[1]["target"])])
+        # One challenge for the whole run (the scheme is then answered at
+        # once), and never a Basic try.
+        self.assertEqual(schemes, [""])
 
     def test_redirects_are_followed_and_their_pages_not_stored(self):
         service = self.start_service("--interval", "1440")
