@@ -181,10 +181,10 @@ DumpReport dumpData(WebRun& run, const std::string& fDate, bool fromProbeDates) 
     if (files.isOpen() && !files.close() && report.writeFailure.empty()) report.writeFailure = files.failureText();
 
     const std::string today = formatDate(run.clock.now(), "dd/mm/yyyy");
-    const std::string skipped =
-        report.skippedLines == 0
-            ? ""
-            : std::to_string(report.skippedLines) + (report.skippedLines == 1 ? " answer line was" : " answer lines were") +
+    std::string skipped;
+    if (report.skippedLines > 0)
+        skipped = std::to_string(report.skippedLines) +
+                  (report.skippedLines == 1 ? " answer line was" : " answer lines were") +
                   " longer than 64 KB and skipped as malformed.";
     // Each probe whose rows are all on the disk starts its next "Dump Data"
     // from today, even when another probe failed: only what failed is asked

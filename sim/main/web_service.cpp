@@ -113,7 +113,8 @@ Options parse(const Args& args) {
         for (const char* f : kFaults) known = known || o.fault == f;
     else
         for (const char* f : kRawFaults) known = known || o.fault == f;
-    if (!known) throw std::invalid_argument("unknown fault '" + o.fault + "'" + (o.framing.empty() ? "" : " with --framing"));
+    if (!known)
+        throw std::invalid_argument("unknown fault '" + o.fault + "'" + (o.framing.empty() ? "" : " with --framing"));
     if (!o.framing.empty() && o.framing != "chunked" && o.framing != "length" && o.framing != "close")
         throw std::invalid_argument("unknown framing '" + o.framing + "'");
     if (o.cert.empty() != o.key.empty()) throw std::invalid_argument("--cert and --key go together");
@@ -424,7 +425,7 @@ private:
             std::size_t next = head.find("\r\n", at + 2);
             std::string line = head.substr(at + 2, next == std::string::npos ? std::string::npos : next - at - 2);
             if (auto colon = line.find(':'); colon != std::string::npos)
-                req.headers.emplace(line.substr(0, colon), std::string(httplib::detail::trim_copy(line.substr(colon + 1))));
+                req.headers.emplace(line.substr(0, colon), httplib::detail::trim_copy(line.substr(colon + 1)));
             at = next;
         }
         service_.logRequest(req);
