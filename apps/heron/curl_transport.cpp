@@ -341,7 +341,9 @@ web::HttpOutcome CurlTransport::perform(const web::HttpRequestSpec& desc,
         }
 
         CURLcode rc = curl_easy_perform(c);
-        curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);  // errorText ends with this pass
+        // errorText and the header list end with this pass.
+        curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);
+        curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
         if (t.ended) std::rethrow_exception(t.ended);
         if (t.sinkFailed) return out;  // the caller knows its sink failed
         if (t.timedOut || rc == CURLE_OPERATION_TIMEDOUT) {
