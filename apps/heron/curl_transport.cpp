@@ -376,8 +376,9 @@ web::HttpOutcome CurlTransport::perform(const web::HttpRequestSpec& desc,
         }
         // An answer that ends with the connection cannot tell a reset or a
         // cut from its end; the service ends every line, so a last line
-        // without its end is a cut, and its row would be wrong.
-        if (!t.chunked && t.lengths.empty() && t.bodyBytes > 0 && t.lastByte != '\n') {
+        // without its end is a cut, and its row would be wrong. (Other
+        // statuses keep their own message: their page becomes no row.)
+        if (t.status == 200 && !t.chunked && t.lengths.empty() && t.bodyBytes > 0 && t.lastByte != '\n') {
             out.errorNumber = kConnectionBroken;
             out.errorText = "The connection closed in the middle of a line; the answer is incomplete.";
             return out;
