@@ -140,8 +140,12 @@ ProbeData loadReporting(const Options& o) {
 }
 
 int renderPng(int argc, char** argv, const Options& o) {
-    // Never needs a display: scheduled reports run without one.
+    // Never needs a display: scheduled reports run without one. The
+    // offscreen platform's notes about window hints are no news there.
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& msg) {
+        if (type == QtCriticalMsg || type == QtFatalMsg) std::cerr << "osprey: " << msg.toStdString() << "\n";
+    });
     const ProbeData data = loadReporting(o);
     const ProbeRange* range = data.find(*o.probe);
     if (!range) {

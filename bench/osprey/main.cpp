@@ -4,6 +4,7 @@
 //                                 memory, then one probe's redraw after zooms
 //   bench_osprey --write DIR [--probes N]
 //                                 only writes DIR/"KVR Probe Data.csv"
+//   bench_osprey --load FILE      only loads FILE (for a profiler)
 // The year holds what an agronomist looks for: winter rain, summer drying
 // with irrigation whenever the profile reaches its refill level, a wetting
 // front that reaches the deeper sensors late and weaker, daily and seasonal
@@ -158,6 +159,12 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--write") && i + 1 < argc) writeTo = argv[++i];
         else if (!std::strcmp(argv[i], "--probes") && i + 1 < argc) probes = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--load") && i + 1 < argc) {
+            const auto a = Clock::now();
+            const auto data = kvr::viewer::loadProbeData({argv[++i]});
+            std::printf("load: %zu readings in %.2f s\n", data.readings.size(), ms(Clock::now() - a) / 1000);
+            return 0;
+        }
     }
     if (!writeTo.empty()) {
         fs::create_directories(writeTo);
