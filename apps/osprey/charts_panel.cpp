@@ -6,6 +6,8 @@
 
 #include <QAreaSeries>
 #include <QChart>
+#include <QGraphicsItem>
+#include <QPainter>
 #include <QDateTime>
 #include <QCategoryAxis>
 #include <QLegendMarker>
@@ -81,6 +83,50 @@ std::vector<std::pair<double, QString>> calendarTicks(double from, double to, in
 }
 
 }  // namespace
+
+// Draws the reduced lines of one chart in one polyline call each. Qt Charts'
+// own line items stroke every segment apart and build an outline of the
+// whole line for mouse hits, which takes several times longer on a year of
+// readings; the series stay in the chart, empty, for the legend and the pens.
+class PlotLayer : public QGraphicsItem {
+public:
+    struct Drawn {
+        QPen pen;
+        bool marks;
+        QPolygonF points;
+    };
+    explicit PlotLayer(QChart* chart) : QGraphicsItem(chart), chart_(chart) { setZValue(100); }
+    std::vector<Drawn> drawn;
+    QRectF boundingRect() const override { return chart_->plotArea().adjusted(-8, -8, 8, 8); }
+    void paint(QPainter* p, const QStyleOptionGraphicsItem*, QWidget*) override {
+        p->setClipRect(chart_->plotArea().adjusted(0, -6, 0, 0));
+        for (const auto& d : drawn) {
+            // Smoothing shows where a line has room; a line denser than the
+            // pixels gains nothing from it and costs several times as much.
+            p->setRenderHint(QPainter::Antialiasing, d.points.size() < chart_->plotArea().width());
+            if (!d.marks) {
+                p->setPen(d.pen);
+                // In pieces: the rasterizer's cost grows with the edges of the
+                // whole stroke times its height, and a dense line covers the plot.
+                constexpr qsizetype kPiece = 64;
+                for (qsizetype i = 0; i + 1 < d.points.size(); i += kPiece)
+                    p->drawPolyline(d.points.constData() + i, int(std::min(kPiece + 1, d.points.size() - i)));
+                continue;
+            }
+            p->setPen(Qt::NoPen);
+            p->setBrush(d.pen.color());
+            for (const QPointF& at : d.points)
+                p->drawPolygon(QPolygonF({at + QPointF(0, -5), at + QPointF(4.5, 3), at + QPointF(-4.5, 3)}));
+        }
+    }
+    void changed() {
+        prepareGeometryChange();
+        update();
+    }
+
+private:
+    QChart* chart_;
+};
 
 TimeChartView::TimeChartView(QChart* chart, RangeRequest request, std::function<void()> reset)
     : QChartView(chart), request_(std::move(request)), reset_(std::move(reset)) {
@@ -180,11 +226,11 @@ ChartsPanel::ChartsPanel(QWidget* parent) : QWidget(parent) {
     tempAxis_->setLabelFormat("%.0f");
 
     for (int d = 0; d < 6; ++d)
-        lines_.push_back({addLine(charts_[0], waterAxis_, tr("Depth %1").arg(d + 1), depthColour(d), 1.6), {}});
-    lines_.push_back({addLine(charts_[0], totalAxis_, tr("Profile total"), totalColour(), 2.4), {}});
+        lines_.push_back({addLine(charts_[0], waterAxis_, tr("Depth %1").arg(d + 1), depthColour(d), 1.0), {}});
+    lines_.push_back({addLine(charts_[0], totalAxis_, tr("Profile total"), totalColour(), 2.0), {}});
     for (int d = 0; d < 6; ++d)
-        lines_.push_back({addLine(charts_[1], tempAxis_, tr("Depth %1").arg(d + 1), depthColour(d), 1.4), {}});
-    lines_.push_back({addLine(charts_[2], voltsAxis_, tr("Supply"), QColor(0x2b, 0x7b, 0xba), 1.6), {}});
+        lines_.push_back({addLine(charts_[1], tempAxis_, tr("Depth %1").arg(d + 1), depthColour(d), 1.0), {}});
+    lines_.push_back({addLine(charts_[2], voltsAxis_, tr("Supply"), QColor(0x2b, 0x7b, 0xba), 1.0), {}});
     auto* fails = new QScatterSeries;
     fails->setName(tr("Power fail"));
     fails->setMarkerShape(QScatterSeries::MarkerShapeTriangle);
@@ -237,6 +283,7 @@ QChart* ChartsPanel::makeChart(const QString& title, QValueAxis*& yAxis) {
     shade->setRange(0, 1);
     shade->setVisible(false);
     chart->addAxis(shade, Qt::AlignRight);
+    layers_[made_] = new PlotLayer(chart);
     timeAxes_[made_] = time;
     shadeAxes_[made_] = shade;
     ++made_;
@@ -368,6 +415,7 @@ void ChartsPanel::setPoints(ProbePoints points) {
     const double pad = std::max(5.0, (hi - lo) * 0.08);
     totalAxis_->setRange(std::max(0.0, std::floor((lo - pad) / 10) * 10), std::ceil((hi + pad) / 10) * 10);
     totalAxis_->applyNiceNumbers();
+    if (!x_.empty()) redraw();
 }
 
 void ChartsPanel::setRange(double from, double to) {
@@ -399,13 +447,23 @@ void ChartsPanel::redraw() {
         axis->setRange(from_, to_);
         axis->setStartValue(from_);
     }
-    QList<QPointF> pts;
+    for (auto* layer : layers_) layer->drawn.clear();
     for (auto& l : lines_) {
         kvr::viewer::reduce(x_, l.y, from_, to_, columns, scratch_);
-        pts.resize(static_cast<qsizetype>(scratch_.size()));
-        for (std::size_t k = 0; k < scratch_.size(); ++k) pts[qsizetype(k)] = QPointF(scratch_[k].x, scratch_[k].y);
-        l.series->replace(pts);
+        QChart* chart = l.series->chart();
+        const int at = chart == charts_[0] ? 0 : chart == charts_[1] ? 1 : 2;
+        const auto* axis = static_cast<QValueAxis*>(l.series->attachedAxes().back());
+        const QRectF area = chart->plotArea();
+        const double sx = area.width() / (to_ - from_), sy = area.height() / (axis->max() - axis->min());
+        QPolygonF points(static_cast<qsizetype>(scratch_.size()));
+        for (std::size_t k = 0; k < scratch_.size(); ++k)
+            points[qsizetype(k)] = QPointF(area.left() + (scratch_[k].x - from_) * sx,
+                                           area.bottom() - (scratch_[k].y - axis->min()) * sy);
+        const bool marks = qobject_cast<QScatterSeries*>(l.series) != nullptr;
+        layers_[at]->drawn.push_back({marks ? QPen(static_cast<QScatterSeries*>(l.series)->color()) : l.series->pen(),
+                                      marks, std::move(points)});
     }
+    for (auto* layer : layers_) layer->changed();
 }
 
 void TimeChartView::resizeEvent(QResizeEvent* e) {

@@ -81,7 +81,7 @@ signals:
 
 private:
     struct Line {
-        QXYSeries* series;
+        QXYSeries* series;  // its legend entry and pen; the layer draws the points
         std::vector<double> y;
     };
     QChart* makeChart(const QString& title, QValueAxis*& yAxis);
@@ -91,6 +91,7 @@ private:
 
     QLabel* title_;
     QChart* charts_[3]{};
+    class PlotLayer* layers_[3]{};
     QCategoryAxis* timeAxes_[3]{};
     QValueAxis* shadeAxes_[3]{};
     int made_ = 0;
