@@ -35,6 +35,23 @@ constexpr qreal kLeft = 64, kRight = 64, kTop = 58, kBottom = 30;
 
 double hundredths(int v) { return v / 100.0; }
 
+// A value axis over [lo, hi] widened to round steps of 1, 2 or 5 times a
+// power of ten, with at most about `most` intervals.
+void niceAxis(QValueAxis* axis, double lo, double hi, int most) {
+    if (!(hi > lo)) hi = lo + 1;
+    const double raw = (hi - lo) / most, mag = std::pow(10, std::floor(std::log10(raw)));
+    double step = 10 * mag;
+    for (double m : {1.0, 2.0, 5.0})
+        if (m * mag >= raw) {
+            step = m * mag;
+            break;
+        }
+    lo = std::floor(lo / step) * step;
+    hi = std::ceil(hi / step) * step;
+    axis->setRange(lo, hi);
+    axis->setTickCount(int(std::lround((hi - lo) / step)) + 1);
+}
+
 // Time ticks on calendar boundaries (whole hours, midnights, Mondays, first
 // days of months) rather than at equal fractions of the range, at most
 // `most` of them.
@@ -220,6 +237,7 @@ ChartsPanel::ChartsPanel(QWidget* parent) : QWidget(parent) {
     totalAxis_ = new QValueAxis;
     totalAxis_->setTitleText(tr("Profile total"));
     totalAxis_->setLabelFormat("%.0f");
+    totalAxis_->setGridLineVisible(false);
     charts_[0]->addAxis(totalAxis_, Qt::AlignRight);
     voltsAxis_->setLabelFormat("%.1f");
     waterAxis_->setLabelFormat("%.0f");
@@ -351,10 +369,9 @@ void ChartsPanel::setProbe(int32_t probe, std::span<const Reading> r, ProbePoint
     }
     if (tLo > tHi) tLo = 0, tHi = 30;
     if (totalLow_ > totalHigh_) totalLow_ = 0, totalHigh_ = 100;
-    waterAxis_->setRange(wLo > wHi ? 0 : std::max(0.0, std::floor(wLo - 3)), std::ceil(wHi + 3));
-    tempAxis_->setRange(std::floor(tLo) - 1, std::ceil(tHi) + 1);
-    voltsAxis_->setRange(std::floor(vLo * 5 - 1) / 5, std::ceil(vHi * 5 + 1) / 5);
-    for (auto* a : {waterAxis_, tempAxis_, voltsAxis_}) a->applyNiceNumbers();
+    niceAxis(waterAxis_, wLo > wHi ? 0 : std::max(0.0, wLo - 2), wHi + 2, 6);
+    niceAxis(tempAxis_, tLo - 1, tHi + 1, 6);
+    niceAxis(voltsAxis_, vLo - 0.1, vHi + 0.1, 5);
     // Power-fail marks sit just above the bottom of the voltage plot.
     const double markY = voltsAxis_->min() + (voltsAxis_->max() - voltsAxis_->min()) * 0.06;
     for (std::size_t i = 0; i < r.size(); ++i)
@@ -413,8 +430,7 @@ void ChartsPanel::setPoints(ProbePoints points) {
     for (double v : {points.full, points.refill})
         if (v > 0) lo = std::min(lo, v), hi = std::max(hi, v);
     const double pad = std::max(5.0, (hi - lo) * 0.08);
-    totalAxis_->setRange(std::max(0.0, std::floor((lo - pad) / 10) * 10), std::ceil((hi + pad) / 10) * 10);
-    totalAxis_->applyNiceNumbers();
+    niceAxis(totalAxis_, std::max(0.0, lo - pad), hi + pad, 6);
     if (!x_.empty()) redraw();
 }
 

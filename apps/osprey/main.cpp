@@ -10,9 +10,11 @@
 
 #include <QApplication>
 #include <QPixmap>
+#include <QTimer>
 
 #include "apps/osprey/charts_panel.h"
 #include "apps/osprey/viewer_window.h"
+#include "platform/qt/program.h"
 #include "platform/qt/qt_settings.h"
 #include "viewer/probe_views.h"
 
@@ -22,7 +24,7 @@ namespace fs = std::filesystem;
 using namespace kvr::viewer;
 
 const char* kUsage =
-    "Usage: osprey [--folder DIR] [--dumps] [FILE...]\n"
+    "Usage: osprey [--folder DIR] [--dumps] [--probe P] [FILE...]\n"
     "       osprey --png FILE --probe P [--from DATE] [--to DATE] [--size WxH] [--dumps] FOLDER|FILE...\n"
     "       osprey --export FILE [--dumps] FOLDER|FILE...\n"
     "       osprey --summary [--dumps] FOLDER|FILE...\n"
@@ -199,6 +201,8 @@ int exportTidy(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // --screenshot FILE: the window saves a picture of itself (docs, checks).
+    const std::string screenshot = kvr::qt::takeScreenshotOption(argc, argv);
     Options o;
     std::string error;
     if (!parse(argc, argv, o, error)) {
@@ -223,6 +227,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName("Osprey");
     kvr::qt::QtSettings settings;
     osprey::ViewerWindow window(settings);
+    if (o.dumps) window.useDumps();
     window.show();
     if (!o.inputs.empty()) {
         std::vector<fs::path> files;
@@ -236,6 +241,11 @@ int main(int argc, char** argv) {
         window.openFolder(o.folder);
     } else if (const auto last = settings.get("KVR", "Viewer", "Folder")) {
         window.openFolder(*last);
+    }
+    if (o.probe) window.selectProbe(*o.probe);
+    if (!screenshot.empty()) {
+        QTimer::singleShot(std::getenv("KVR_SHOT_MS") ? std::atoi(std::getenv("KVR_SHOT_MS")) : 1500, &window,
+                           [&window, screenshot] { window.grab().save(QString::fromStdString(screenshot)); });
     }
     return app.exec();
 }

@@ -131,8 +131,8 @@ ViewerWindow::ViewerWindow(kvr::Settings& settings) : settings_(settings) {
     });
     status_ = new QLabel(this);
     statusBar()->addWidget(status_, 1);
-    resize(1500, 900);
-    list_->setMinimumWidth(420);
+    resize(1600, 950);
+    split->setSizes({560, 1040});
 }
 
 void ViewerWindow::openFolder(const std::filesystem::path& folder) {
@@ -188,6 +188,11 @@ void ViewerWindow::load(const std::vector<std::filesystem::path>& files, const Q
     setWindowTitle("KVR Probe Viewer - " + what);
     QApplication::restoreOverrideCursor();
     if (select) list_->setCurrentItem(select);
+}
+
+void ViewerWindow::selectProbe(int32_t probe) {
+    for (int i = 0; i < list_->topLevelItemCount(); ++i)
+        if (list_->topLevelItem(i)->data(0, Qt::UserRole).toInt() == probe) list_->setCurrentItem(list_->topLevelItem(i));
 }
 
 void ViewerWindow::showProbe(int32_t probe) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <vector>
 
+#include <QCheckBox>
 #include <QMainWindow>
 
 #include "apps/osprey/charts_panel.h"
@@ -29,6 +30,9 @@ public:
     explicit ViewerWindow(kvr::Settings& settings);
     void openFolder(const std::filesystem::path& folder);
     void openFiles(const std::vector<std::filesystem::path>& files);
+    void selectProbe(int32_t probe);
+    // --dumps: read the dump files in this session, whatever was stored.
+    void useDumps() { const QSignalBlocker b(dumps_); dumps_->setChecked(true); }
 
 private:
     void load(const std::vector<std::filesystem::path>& files, const QString& what);
