@@ -40,6 +40,9 @@ using Clock = std::chrono::steady_clock;
 constexpr double kPi = 3.14159265358979;
 
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double cpuSeconds(const rusage& ru) {
+    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
 
 // "00.0" and "000.00" as the running file writes them (a minus sign goes
 // before the padded digits).
@@ -211,7 +214,10 @@ int main(int argc, char** argv) {
         } else if (!std::strcmp(argv[i], "--load") && i + 1 < argc) {
             const auto a = Clock::now();
             const auto data = kvr::viewer::loadProbeData({argv[++i]});
-            std::printf("load: %zu readings in %.2f s\n", data.readings.size(), ms(Clock::now() - a) / 1000);
+            rusage ru{};
+            getrusage(RUSAGE_SELF, &ru);
+            std::printf("load: %zu readings in %.2f s, CPU %.2f s, peak memory %.0f MB\n", data.readings.size(),
+                        ms(Clock::now() - a) / 1000, cpuSeconds(ru), ru.ru_maxrss / 1024.0);
             return 0;
         }
     }
@@ -242,7 +248,8 @@ int main(int argc, char** argv) {
     int status = 0;
     rusage ru{};
     wait4(child, &status, 0, &ru);
-    std::printf("load: peak memory %.0f MB (limit 300), target under 3 s\n", ru.ru_maxrss / 1024.0);
+    std::printf("load: CPU %.2f s, peak memory %.0f MB (targets: under 3 s, under 300 MB)\n", cpuSeconds(ru),
+                ru.ru_maxrss / 1024.0);
 
     // One probe's year: 14 lines redrawn after each zoom step.
     const auto data = kvr::viewer::loadProbeData({file});
