@@ -87,8 +87,10 @@ int64_t LocalZone::offset(int64_t civil) {
         tm.tm_isdst = -1;
         // mktime moves a time that the clock skipped forward; its offset is
         // then the one after the change, which is what the clock showed.
-        std::mktime(&tm);
-        offset_ = tm.tm_gmtoff;
+        // The offset is the normalised local time less the moment it names.
+        const std::time_t t = std::mktime(&tm);
+        offset_ = civilSeconds(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec) -
+                  static_cast<int64_t>(t);
         hour_ = hour;
     }
     return offset_;

@@ -118,11 +118,15 @@ public:
     void paint(QPainter* p, const QStyleOptionGraphicsItem*, QWidget*) override {
         p->setClipRect(chart_->plotArea().adjusted(0, -6, 0, 0));
         for (const auto& d : drawn) {
-            // Smoothing shows where a line has room; a line denser than the
-            // pixels gains nothing from it and costs several times as much.
-            p->setRenderHint(QPainter::Antialiasing, d.points.size() < chart_->plotArea().width());
+            // Smoothing and a wider pen show where a line has room; a line
+            // denser than the pixels gains nothing from them and costs
+            // several times as much to draw.
+            const bool room = d.points.size() < chart_->plotArea().width();
+            p->setRenderHint(QPainter::Antialiasing, room);
             if (!d.marks) {
-                p->setPen(d.pen);
+                QPen pen = d.pen;
+                if (room) pen.setWidthF(pen.widthF() + 0.6);
+                p->setPen(pen);
                 // In pieces: the rasterizer's cost grows with the edges of the
                 // whole stroke times its height, and a dense line covers the plot.
                 constexpr qsizetype kPiece = 64;
@@ -416,11 +420,13 @@ void ChartsPanel::setPoints(ProbePoints points) {
     }
     if (points.full > 0 && points.refill > 0) {
         const double a = std::min(points.full, points.refill), b = std::max(points.full, points.refill);
-        auto* upper = new QLineSeries(this);
-        auto* lower = new QLineSeries(this);
+        auto* upper = new QLineSeries;
+        auto* lower = new QLineSeries;
         upper->append({QPointF(dataFrom_, b), QPointF(dataTo_, b)});
         lower->append({QPointF(dataFrom_, a), QPointF(dataTo_, a)});
         band_ = new QAreaSeries(upper, lower);
+        upper->setParent(band_);  // the area does not own its edges
+        lower->setParent(band_);
         band_->setColor(QColor(0x4d, 0xa8, 0x4a, 55));
         band_->setBorderColor(Qt::transparent);
         addShade(charts_[0], band_);

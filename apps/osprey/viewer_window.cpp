@@ -1,5 +1,8 @@
 #include "apps/osprey/viewer_window.h"
 
+#include <charconv>
+#include <cmath>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QDateTimeEdit>
@@ -24,12 +27,11 @@ const std::string kApp = "KVR", kSection = "Viewer";
 
 double storedNumber(kvr::Settings& s, const std::string& key) {
     const auto v = s.get(kApp, kSection, key);
-    if (!v) return 0;
-    try {
-        return std::max(0.0, std::stod(*v));
-    } catch (...) {
-        return 0;  // a garbled value means no point set
-    }
+    double d = 0;
+    // Whatever the user's locale: the store holds "." decimals. A garbled
+    // value means no point set.
+    if (!v || std::from_chars(v->data(), v->data() + v->size(), d).ec != std::errc()) return 0;
+    return std::isfinite(d) ? std::max(0.0, d) : 0;
 }
 
 QString text(const std::string& s) { return QString::fromStdString(s); }

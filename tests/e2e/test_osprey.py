@@ -101,7 +101,7 @@ class OspreyHeadless(unittest.TestCase):
             def near(px, c):
                 return sum(abs(px[i] - c[i]) for i in range(3)) < 60
             counts = [sum(near(px, c) for row in rows for px in row) for c in DEPTH_COLOURS]
-            self.assertGreaterEqual(sum(n > 400 for n in counts), 4, counts)
+            self.assertGreaterEqual(sum(n > 800 for n in counts), 5, counts)
 
 
 if __name__ == "__main__":
