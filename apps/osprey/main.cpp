@@ -130,12 +130,18 @@ std::vector<fs::path> inputFiles(const Options& o) {
 }
 
 // Reports unreadable files and skipped lines on stderr: data left out of a
-// report or export must not go unnoticed.
-ProbeData loadReporting(const Options& o) {
+// report or export must not go unnoticed. `failed` is set when a file could
+// not be read or there was none.
+ProbeData loadReporting(const Options& o, bool& failed) {
     ProbeData data = loadProbeData(inputFiles(o));
+    failed = data.files.empty();
     for (const auto& f : data.files) {
-        if (!f.error.empty()) std::cerr << "osprey: " << f.path.string() << ": " << f.error << "\n";
-        else if (f.skipped) std::cerr << "osprey: " << f.path.string() << ": " << f.skipped << " lines skipped (not whole rows)\n";
+        if (!f.error.empty()) {
+            std::cerr << "osprey: " << f.path.string() << ": " << f.error << "\n";
+            failed = true;
+        } else if (f.skipped) {
+            std::cerr << "osprey: " << f.path.string() << ": lines skipped (not whole rows): " << f.skipped << "\n";
+        }
     }
     if (data.files.empty()) std::cerr << "osprey: no probe data file found\n";
     return data;
@@ -148,7 +154,8 @@ int renderPng(int argc, char** argv, const Options& o) {
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& msg) {
         if (type == QtCriticalMsg || type == QtFatalMsg) std::cerr << "osprey: " << msg.toStdString() << "\n";
     });
-    const ProbeData data = loadReporting(o);
+    bool failed = false;
+    const ProbeData data = loadReporting(o, failed);
     const ProbeRange* range = data.find(*o.probe);
     if (!range) {
         std::cerr << "osprey: no readings of probe " << *o.probe << "\n";
@@ -182,11 +189,12 @@ int renderPng(int argc, char** argv, const Options& o) {
         std::cerr << "osprey: cannot write " << o.png.string() << "\n";
         return 1;
     }
-    return 0;
+    return failed ? 1 : 0;
 }
 
 int exportTidy(const Options& o) {
-    const ProbeData data = loadReporting(o);
+    bool failed = false;
+    const ProbeData data = loadReporting(o, failed);
     std::ofstream out(o.exportFile, std::ios::binary | std::ios::trunc);
     LocalZone zone;
     if (out) writeTidy(out, data, zone);
@@ -195,7 +203,7 @@ int exportTidy(const Options& o) {
         std::cerr << "osprey: cannot write " << o.exportFile.string() << "\n";
         return 1;
     }
-    return 0;
+    return failed ? 1 : 0;
 }
 
 }  // namespace
@@ -220,8 +228,9 @@ int main(int argc, char** argv) {
     if (!o.png.empty()) return renderPng(argc, argv, o);
     if (!o.exportFile.empty()) return exportTidy(o);
     if (o.summary) {
-        std::cout << summaryTable(loadReporting(o));
-        return 0;
+        bool failed = false;
+        std::cout << summaryTable(loadReporting(o, failed));
+        return failed ? 1 : 0;
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName("Osprey");
