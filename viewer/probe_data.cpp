@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <thread>
 
 namespace kvr::viewer {
 
@@ -218,11 +220,12 @@ std::vector<std::filesystem::path> folderFiles(const std::filesystem::path& fold
     return out;
 }
 
-namespace {
-
-void readFile(const std::filesystem::path& path, std::vector<Reading>& out, FileReport& rep) {
+void readFileRange(const std::filesystem::path& path, std::uint64_t begin, std::uint64_t end,
+                   std::vector<Reading>& out, FileReport& rep) {
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
-    if (!f) {
+    // Inside the line that began before `begin`: the part before owns it.
+    bool skipping = begin > 0;
+    if (!f || (skipping && std::fseek(f.get(), static_cast<long>(begin - 1), SEEK_SET) != 0)) {
         rep.error = std::strerror(errno);
         return;
     }
@@ -231,6 +234,7 @@ void readFile(const std::filesystem::path& path, std::vector<Reading>& out, File
     constexpr std::size_t kBlock = 1 << 20;
     std::vector<char> buf(kBlock);
     std::size_t have = 0;
+    std::uint64_t pos = skipping ? begin - 1 : 0;  // file offset of buf[0]
     bool overlong = false;  // inside a line longer than a block: never a row
     auto take = [&](std::string_view line) {
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -244,16 +248,20 @@ void readFile(const std::filesystem::path& path, std::vector<Reading>& out, File
     };
     for (;;) {
         const std::size_t got = std::fread(buf.data() + have, 1, kBlock - have, f.get());
-        const bool end = got == 0;
+        const bool eof = got == 0;
         have += got;
         std::size_t start = 0;
         for (;;) {
             const void* nl = std::memchr(buf.data() + start, '\n', have - start);
             if (!nl) break;
-            const std::size_t at = static_cast<const char*>(nl) - buf.data();
-            if (overlong) {
+            const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(nl) - buf.data());
+            if (skipping) {
+                skipping = false;
+            } else if (overlong) {
                 overlong = false;
                 ++rep.skipped;
+            } else if (pos + start >= end) {
+                return;  // the next part's first line
             } else {
                 take(std::string_view(buf.data() + start, at - start));
             }
@@ -261,14 +269,58 @@ void readFile(const std::filesystem::path& path, std::vector<Reading>& out, File
         }
         std::memmove(buf.data(), buf.data() + start, have - start);
         have -= start;
-        if (end) break;
+        pos += start;
+        if (eof) break;
         if (have == kBlock) {
-            overlong = true;
+            if (!skipping && !overlong) {
+                if (pos >= end) return;
+                overlong = true;
+            }
+            pos += have;
             have = 0;
         }
     }
+    if (skipping) return;
     if (overlong) ++rep.skipped;
-    else if (have) take(std::string_view(buf.data(), have));  // last line without a line end
+    else if (have && pos < end) take(std::string_view(buf.data(), have));  // last line without a line end
+}
+
+namespace {
+
+// Parsing is most of a load: a large file is read as two halves at once, the
+// second into a vector of its own, appended after the first so that the
+// order of the rows (and with it which copy of a reading wins) is kept.
+void readFile(const std::filesystem::path& path, std::uintmax_t size, std::vector<Reading>& out, FileReport& rep) {
+    constexpr std::uintmax_t kSplitAbove = 8u << 20;
+    if (size < kSplitAbove || std::thread::hardware_concurrency() < 2) {
+        readFileRange(path, 0, UINT64_MAX, out, rep);
+        return;
+    }
+    const std::uint64_t mid = size / 2;
+    std::vector<Reading> tail;
+    tail.reserve(static_cast<std::size_t>(mid / 110 + 16));
+    FileReport tailRep;
+    std::exception_ptr failed;
+    std::thread second([&] {
+        try {
+            readFileRange(path, mid, UINT64_MAX, tail, tailRep);
+        } catch (...) {
+            failed = std::current_exception();
+        }
+    });
+    try {
+        readFileRange(path, 0, mid, out, rep);
+    } catch (...) {
+        second.join();
+        throw;
+    }
+    second.join();
+    if (failed) std::rethrow_exception(failed);
+    out.insert(out.end(), tail.begin(), tail.end());
+    rep.rows += tailRep.rows;
+    rep.notes += tailRep.notes;
+    rep.skipped += tailRep.skipped;
+    if (rep.error.empty()) rep.error = tailRep.error;
 }
 
 }  // namespace
@@ -276,16 +328,18 @@ void readFile(const std::filesystem::path& path, std::vector<Reading>& out, File
 ProbeData loadProbeData(const std::vector<std::filesystem::path>& files) {
     ProbeData data;
     std::uintmax_t bytes = 0;
+    std::vector<std::uintmax_t> sizes;
     for (const auto& p : files) {
         std::error_code ec;
         const auto s = std::filesystem::file_size(p, ec);
-        if (!ec) bytes += s;
+        sizes.push_back(ec ? 0 : s);
+        bytes += sizes.back();
     }
     // A row is 110 to 160 bytes: reserving spares the copies of a growing vector.
     data.readings.reserve(static_cast<std::size_t>(bytes / 110 + 16));
-    for (const auto& p : files) {
-        data.files.push_back({p, {}, 0, 0, 0});
-        readFile(p, data.readings, data.files.back());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        data.files.push_back({files[i], {}, 0, 0, 0});
+        readFile(files[i], sizes[i], data.readings, data.files.back());
     }
     auto& v = data.readings;
     // Stable, so copies of one reading stay in the order read and the last wins.

@@ -75,6 +75,11 @@ struct ProbeData {
 // oldest first, so that the newest copy of a reading is read last.
 std::vector<std::filesystem::path> folderFiles(const std::filesystem::path& folder, bool withDumps);
 
+// The lines of a file that begin at offsets in [begin, end): reading a file
+// as [0, m) and [m, size) gives every line once, whatever m.
+void readFileRange(const std::filesystem::path& path, std::uint64_t begin, std::uint64_t end,
+                   std::vector<Reading>& out, FileReport& rep);
+
 // Reads the files in order; a reading read again later replaces the earlier one.
 ProbeData loadProbeData(const std::vector<std::filesystem::path>& files);
 

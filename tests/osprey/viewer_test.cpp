@@ -162,6 +162,22 @@ TEST_F(OspreyFiles, RunsHeadersDuplicatesAndBrokenLinesAcrossFiles) {
         }
         EXPECT_EQ(!d.files[i].error.empty(), counts[i].error);
     }
+    // A large file is read in two parts at once: wherever the cut falls (in
+    // a row, a CR LF, the glued line, the unended last line), every line is
+    // read once.
+    const auto whole = fs::file_size(files[0]);
+    for (std::uint64_t cut = 0; cut <= whole; ++cut) {
+        std::vector<Reading> rows;
+        FileReport a, b;
+        readFileRange(files[0], 0, cut, rows, a);
+        readFileRange(files[0], cut, whole, rows, b);
+        SCOPED_TRACE(cut);
+        ASSERT_EQ(rows.size(), 5u);
+        EXPECT_EQ(rows[1].probe, 1);
+        EXPECT_EQ(rows[4].water[0], 3400);
+        EXPECT_EQ(a.notes + b.notes, 2u);
+        EXPECT_EQ(a.skipped + b.skipped, 1u);
+    }
 }
 
 TEST_F(OspreyFiles, TidyExportIsByteExact) {
