@@ -5,6 +5,7 @@ set -euo pipefail
 PKGS=(build-essential cmake g++ clang libclang-rt-14-dev pkg-config
       qt6-base-dev qt6-serialport-dev libgl-dev
       libgtest-dev libgmock-dev googletest libbenchmark-dev
+      qt6-charts-dev libqt6opengl6-dev
       nlohmann-json3-dev libcpp-httplib-dev libmodbus-dev
       python3 xvfb xauth tinyproxy-bin util-linux
       libcurl4-openssl-dev libssl-dev zlib1g-dev openssl)
