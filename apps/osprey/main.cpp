@@ -238,14 +238,11 @@ int main(int argc, char** argv) {
     osprey::ViewerWindow window(settings);
     if (o.dumps) window.useDumps();
     window.show();
-    if (!o.inputs.empty()) {
-        std::vector<fs::path> files;
-        for (const auto& p : o.inputs) {
-            std::error_code ec;
-            if (fs::is_directory(p, ec)) window.openFolder(p);
-            else files.push_back(p);
-        }
-        if (!files.empty()) window.openFiles(files);
+    std::error_code ec;
+    if (o.inputs.size() == 1 && fs::is_directory(o.inputs[0], ec)) {
+        window.openFolder(o.inputs[0]);
+    } else if (!o.inputs.empty()) {
+        window.openFiles(inputFiles(o));  // all of them together, folders expanded
     } else if (!o.folder.empty()) {
         window.openFolder(o.folder);
     } else if (const auto last = settings.get("KVR", "Viewer", "Folder")) {

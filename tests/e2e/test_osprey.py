@@ -82,7 +82,7 @@ class OspreyHeadless(unittest.TestCase):
                 sim.stdout.close()
 
             summary = subprocess.run([OSPREY, "--summary", "--dumps", out], env=env, capture_output=True,
-                                     text=True, timeout=60)
+                                     text=True, timeout=180)
             self.assertEqual(summary.returncode, 0, summary.stderr)
             lines = summary.stdout.splitlines()[1:]
             self.assertEqual(len(lines), 2, summary.stdout)
@@ -91,7 +91,7 @@ class OspreyHeadless(unittest.TestCase):
             png = os.path.join(tmp, "probe.png")
             probe = lines[0].split()[0]
             r = subprocess.run([OSPREY, "--png", png, "--probe", probe, "--size", "900x700", out], env=env,
-                               capture_output=True, text=True, timeout=60)
+                               capture_output=True, text=True, timeout=180)
             self.assertEqual(r.returncode, 0, r.stderr)
             with open(png, "rb") as f:
                 w, h, rows = png_pixels(f.read())
