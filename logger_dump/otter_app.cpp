@@ -6,6 +6,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "core/answer_wait.h"
 #include "core/format.h"
 #include "core/numbers.h"
 
@@ -14,10 +15,6 @@ namespace kvr {
 namespace {
 
 constexpr const char* kLineSettings9600 = "9600,n,8,1";
-// Waits slice their sleeps so the window (or a stop signal) is served at
-// least ten times a second.
-constexpr std::int64_t kSliceMs = 100;
-
 bool contains(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
 
 // Restores the pointer and stops collecting however Cell_Response is left.
@@ -275,17 +272,14 @@ void OtterApp::collectWaiting() {
 }
 
 void OtterApp::waitMs(std::int64_t ms) {
-    const std::int64_t deadline = p_.clock.monotonicMs() + ms;
-    while (p_.clock.monotonicMs() < deadline) {
-        p_.screen.yield();
-        std::int64_t until = std::min(deadline, p_.clock.monotonicMs() + kSliceMs);
-        if (CollectText && p_.port.isOpen()) {
-            p_.port.waitForBytes(until);
-            collectWaiting();
-        } else {
-            p_.clock.sleepUntil(until);
-        }
+    if (!CollectText || !p_.port.isOpen()) {
+        pauseMs(p_, ms);
+        return;
     }
+    waitForAnswer(p_, fixedLimit(ms), [this](const Bytes& chunk) {
+        CellText.append(chunk.begin(), chunk.end());
+        return Reception::Stalled;
+    });
 }
 
 bool OtterApp::Cell_Response(const std::string& a, const std::string& Resp0, std::string Resp1, std::string Resp2,
@@ -298,25 +292,11 @@ bool OtterApp::Cell_Response(const std::string& a, const std::string& Resp0, std
     state_.CommsError = false;
     CollectText = true;
     CellText.clear();
-
-    std::string out = a == "+++" ? a : a + "\r\n";
-    p_.port.write(ByteSpan(reinterpret_cast<const std::uint8_t*>(out.data()), out.size()));
+    sendAtLine(p_.port, a, "\r\n");
 
     if (Resp1.empty()) Resp1 = "...........";
     if (Resp2.empty()) Resp2 = "...........";
-
-    const std::int64_t deadline = p_.clock.monotonicMs() + (static_cast<std::int64_t>(tmr) + 1) * 1000;
-    auto answered = [&] { return contains(CellText, Resp0) || contains(CellText, Resp1) || contains(CellText, Resp2); };
-    while (!answered() && p_.clock.monotonicMs() < deadline) {
-        p_.screen.yield();
-        std::int64_t until = std::min(deadline, p_.clock.monotonicMs() + kSliceMs);
-        if (p_.port.isOpen()) {
-            p_.port.waitForBytes(until);
-            collectWaiting();
-        } else {
-            p_.clock.sleepUntil(until);
-        }
-    }
+    awaitAt(p_, CellText, {Resp0, Resp1, Resp2}, {}, (static_cast<std::int64_t>(tmr) + 1) * 1000);
     // The rest of the modem's answer (its final lines) arrives meanwhile.
     waitMs(1000);
     // Matched on the text as it came, zero characters included.

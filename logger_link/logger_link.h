@@ -65,6 +65,9 @@ public:
 
     void TxAdd(double xByte);
     void Transmit(std::int16_t& AnswerLength, bool NoRetries, float timeout);
+    // TxAdd of every data byte, then Transmit expecting answerLength.
+    void request(ByteSpan data, std::int16_t answerLength = logger::kMinAnswerLen, bool noRetries = false,
+                 float timeout = 0);
 
     void GetStatus();
     void SetLoggerDate();
@@ -115,7 +118,6 @@ public:
 private:
     void led(int index, char colour);
     void label(const std::string& text);
-    void command(std::uint8_t code, std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d);
     bool statusOnce(bool& restart);
     bool openRunningFile(DataFile& f);
     bool closeRunningFile(DataFile& f);

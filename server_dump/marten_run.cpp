@@ -5,6 +5,7 @@
 #include "core/devtime.h"
 #include "core/numbers.h"
 #include "server_dump/run_end.h"
+#include "server_link/server_frame.h"
 
 namespace kvr {
 
@@ -244,13 +245,7 @@ void MartenRun::setDeviceClock() {
     if (LoggerMode) {
         logger.SetLoggerDate();
     } else {
-        const std::uint32_t t = static_cast<std::uint32_t>(toServerUnits(p_.clock.now()));
-        server.v5Add(10);
-        server.v5Add(static_cast<std::uint8_t>(t >> 24));
-        server.v5Add(static_cast<std::uint8_t>(t >> 16));
-        server.v5Add(static_cast<std::uint8_t>(t >> 8));
-        server.v5Add(static_cast<std::uint8_t>(t));
-        server.v5Transmit();
+        server.request(server::setClockCommand(static_cast<std::uint32_t>(toServerUnits(p_.clock.now()))));
     }
     p_.screen.showEvent("Server date set");
 }
@@ -258,12 +253,9 @@ void MartenRun::setDeviceClock() {
 void MartenRun::clearDevice() {
     p_.screen.showEvent("Clearing server readings ...");
     if (LoggerMode) {
-        for (int b : {3, 0, 0, 0, 0}) logger.TxAdd(b);
-        std::int16_t answerLength = 14;
-        logger.Transmit(answerLength, false, 0);
+        logger.request(logger::clearCommand());
     } else {
-        server.v5Add(9);
-        server.v5Transmit();
+        server.request(server::clearCommand());
     }
     p_.screen.showEvent("Server readings cleared");
 }

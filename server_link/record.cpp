@@ -1,5 +1,7 @@
 #include "server_link/record.h"
 
+#include "core/crc16.h"
+
 #include "core/devtime.h"
 
 namespace kvr {
@@ -99,12 +101,7 @@ DecodedRecord header(RecordBytes r) {
 float voltsForCode(int code) { return kVoltCodes[static_cast<std::size_t>(code) & 0x0F]; }
 
 bool recordCheckPasses(RecordBytes rec) {
-    std::uint32_t crc = 0xFFFF;
-    for (std::uint8_t b : rec) {
-        crc ^= b;
-        for (int i = 0; i < 8; ++i) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-    }
-    return crc == 0;
+    return crc16(rec) == 0;
 }
 
 DecodedRecord decodeRecord(RecordBytes rec) {

@@ -21,13 +21,11 @@ public:
 
     // Appends one byte to the pending command; the first lands at position 6.
     void v5Add(std::uint8_t xByte);
-    // Appends the frame check over TxBuf positions 2..TxLen, low byte first.
-    void GenerateCRC();
-    // Folds one byte into a running CRC-16 (reflected 0xA001, no inversion).
-    static void update_crc(std::int32_t& CRC, std::int16_t a);
     // Completes, sends and checks one exchange, up to four attempts.
     // Afterwards TxLen is 0; CommsError false means RxBuf holds the answer.
     void v5Transmit();
+    // v5Add of every command byte, then v5Transmit.
+    void request(ByteSpan command);
     void v5GetStatus();
     // Fetches ring position RecNo and writes its rows or marker line.
     void GetReading(const std::int32_t& RecNo);
@@ -61,10 +59,7 @@ public:
 private:
     // Status text, then a chance for the window to paint it.
     void showEvent(const std::string& text);
-    // Blocks until bytes are waiting or the deadline passes, yielding to the
-    // window at least every slice; never spins.
-    bool waitForInput(std::int64_t deadlineMs);
-    void onAnswerByte(std::uint8_t b, std::int32_t& rxCrc, int& expectedLen);
+    void onAnswerByte(std::uint8_t b, std::uint16_t& rxCrc, int& expectedLen);
     void writeOne(const DecodedRecord& rec);
 
     Platform& p_;
