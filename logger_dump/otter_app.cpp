@@ -9,6 +9,8 @@
 #include "core/answer_wait.h"
 #include "core/format.h"
 #include "core/numbers.h"
+#include "files/probe_files.h"
+#include "files/running_file.h"
 
 namespace kvr {
 
@@ -30,8 +32,12 @@ struct CollectGuard {
 }  // namespace
 
 OtterApp::OtterApp(Platform& platform, std::filesystem::path programFolder, Options options)
-    : p_(platform), folder_(std::move(programFolder)), options_(options), link_(platform, state_, LoggerVariant::Otter()) {
-    link_.DumpFolder = withTrailingSeparator(folder_);
+    : p_(platform),
+      folder_(std::move(programFolder)),
+      options_(options),
+      DumpFolder_(withTrailingSeparator(folder_)),
+      events_(platform.screen, LoggerHandled_),
+      link_(platform, state_, LoggerVariant::Otter(), &events_) {
     link_.cellRegistered = [this] {
         bool up = Cell_Registered();
         // The modem dialogue clears CommsError on every command; a modem that
@@ -186,6 +192,7 @@ void OtterApp::scanPorts() {
             errorPath(err);
             return;
         }
+        link_.singleStatusAttempt = ScanRate() > 0;
         link_.GetStatus();
         bool written = true;
         if (!state_.CommsError && !LoggerHandled()) written = handleLogger();
@@ -236,16 +243,19 @@ bool OtterApp::handleLogger() {
         state_.NumReadings = leadingInt(answer);
     }
     bool written = true;
+    RunningFile file(DumpFolder());
     if (state_.NumReadings > 0) {
-        if (!CellConnected()) link_.SetBaudrate(1);
-        written = link_.ExtendedStatus ? link_.GetRadioData() : link_.GetData();
-        if (!CellConnected()) link_.SetBaudrate(0);
+        // The faster line is for a logger on the cable; a cell call keeps its speed.
+        const bool fast = !CellConnected() && HighSpeed() != 0;
+        if (fast) link_.SetBaudrate(1);
+        written = (link_.ExtendedStatus ? link_.GetRadioData(file) : link_.GetData(file)).kept;
+        if (fast) link_.SetBaudrate(0);
     }
     if (!written) {
         // Readings that did not reach the disk must stay on the logger: no
         // clearing, and no date question that would suggest all went well.
         writeFailure_ = true;
-        std::string which = link_.writeFailure.empty() ? (DumpFolder() / kDataFileName).string() : link_.writeFailure;
+        std::string which = file.failure().empty() ? (DumpFolder() / kDataFileName).string() : file.failure();
         p_.screen.messageBox("ERROR, The readings could not be written to " + which +
                                  "\r\rThe readings were left on the logger.",
                              "ERROR", Icon::Information, Buttons::Ok);

@@ -51,13 +51,12 @@ public:
     void Cell_Disconnect();
     void onPortEvent(PortEvent e);
 
-    // Configuration and scan state. ScanRate, HighSpeed, DumpFolder,
-    // LoggerHandled, CellConnected and CellWait live in the link, which
-    // reads them during its exchanges; these accessors are the app's view.
-    std::int16_t& HighSpeed() { return link_.HighSpeed; }
-    std::int16_t& ScanRate() { return link_.ScanRate; }
-    std::filesystem::path& DumpFolder() { return link_.DumpFolder; }
-    bool& LoggerHandled() { return link_.LoggerHandled; }
+    // Configuration and scan state. CellConnected and CellWait live in the
+    // link, whose exchanges depend on them; these accessors are the scan's view.
+    std::int16_t& HighSpeed() { return HighSpeed_; }
+    std::int16_t& ScanRate() { return ScanRate_; }
+    std::filesystem::path& DumpFolder() { return DumpFolder_; }
+    bool& LoggerHandled() { return LoggerHandled_; }
     bool& CellConnected() { return link_.CellConnected; }
     float& CellWait() { return link_.CellWait; }
     std::string PinCode;
@@ -90,9 +89,28 @@ private:
     void hangUpOnClose();
     void endProgram() { ended_ = true; }
 
+    // The window shows itself when a logger answers, unless this logger was
+    // handled already (a resident Otter stays hidden for a logger it knows).
+    class Events : public ScreenEvents {
+    public:
+        Events(Screen& screen, const bool& handled) : ScreenEvents(screen), screen_(screen), handled_(handled) {}
+        void loggerFound() override {
+            if (!handled_) screen_.showWindow(true);
+        }
+
+    private:
+        Screen& screen_;
+        const bool& handled_;
+    };
+
     Platform& p_;
     std::filesystem::path folder_;
     Options options_;
+    std::int16_t HighSpeed_ = 0;
+    std::int16_t ScanRate_ = 0;
+    std::filesystem::path DumpFolder_;
+    bool LoggerHandled_ = false;
+    Events events_;
     LinkState state_;
     LoggerLink link_;
     int firstPort_ = 0;

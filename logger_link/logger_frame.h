@@ -1,6 +1,6 @@
 // Frames and records of the logger protocol as pure functions over bytes:
 // no port, no clock. The link (logger_link.h) only moves bytes and applies
-// these; the simulated logger and the fuzzers use the same pieces.
+// these.
 #pragma once
 
 #include <array>
@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "core/platform.h"
-#include "files/probe_files.h"
+#include "core/probe_reading.h"
 
 namespace kvr::logger {
 

@@ -7,7 +7,6 @@
 #include "core/answer_wait.h"
 #include "core/devtime.h"
 #include "core/numbers.h"
-#include "server_link/record.h"
 
 namespace kvr {
 
@@ -27,15 +26,15 @@ std::uint8_t hi(std::int32_t v) { return static_cast<std::uint8_t>((v >> 8) & 0x
 
 }  // namespace
 
-LoggerLink::LoggerLink(Platform& platform, LinkState& state, LoggerVariant variant)
-    : p_(platform), s_(state), v_(variant) {}
+LoggerLink::LoggerLink(Platform& platform, LinkState& state, LoggerVariant variant, LinkEvents* events)
+    : p_(platform), screenEvents_(platform.screen), ev_(events ? *events : screenEvents_), s_(state), v_(variant) {}
 
 void LoggerLink::led(int index, char colour) {
-    if (colour) p_.screen.setLed(index, colour);
+    if (colour) ev_.lamp(index, static_cast<Lamp>(colour));
 }
 
 void LoggerLink::label(const std::string& text) {
-    p_.screen.showEvent(text);
+    ev_.status(text);
     p_.screen.yield();
 }
 
@@ -142,7 +141,7 @@ bool LoggerLink::statusOnce(bool& restart) {
     s_.NumReadings = 0;
     label("Conecting to logger, please wait ...");
 
-    const bool single = v_.fullStatus && !CellConnected && ScanRate > 0;
+    const bool single = v_.fullStatus && !CellConnected && singleStatusAttempt;
     request(logger::command(9), logger::kMinAnswerLen, single);
     if (s_.CommsError) {
         if (!v_.fullStatus) return false;
@@ -155,7 +154,7 @@ bool LoggerLink::statusOnce(bool& restart) {
     }
 
     if (v_.fullStatus && logger::isServerLayout(s_.RxBuf, s_.RxLen)) {
-        if (!LoggerHandled) p_.screen.showWindow(true);
+        ev_.loggerFound();
         ServerFormat = true;
         ExtendedStatus = true;
         auto st = logger::decodeServerStatus(s_.RxBuf);
@@ -169,7 +168,7 @@ bool LoggerLink::statusOnce(bool& restart) {
         return true;
     }
 
-    if (v_.fullStatus && !LoggerHandled) p_.screen.showWindow(true);
+    if (v_.fullStatus) ev_.loggerFound();
     label("Requesting logger date, please wait ...");
     if (v_.fullStatus && s_.RxBuf[8] >= 100 && s_.RxBuf[8] != 255) ExtendedStatus = true;
 
@@ -242,12 +241,6 @@ bool LoggerLink::reopenPort(const char* settings) {
 }
 
 void LoggerLink::SetBaudrate(std::int16_t Baud) {
-    if (v_.marten) {
-        // Without the speed option's answer, stay at the safe speed.
-        if (!speedIsLo || speedIsLo()) return;
-    } else if (HighSpeed == 0) {
-        return;
-    }
     // Switching back after a failed download must not hide that failure.
     const bool failedBefore = Baud != 1 && s_.CommsError;
     // The speed switch is answered quickly or not at all.
@@ -279,35 +272,15 @@ void LoggerLink::GetProbeDataBlock(std::int16_t DataBlockNumber) {
     s_.CommsError = true;  // four valid answers, each for another block
 }
 
-bool LoggerLink::openRunningFile(DataFile& f) {
-    writeFailure.clear();
-    if (!openDataFile(f, dataFilePath(DumpFolder))) {
-        writeFailure = f.path().empty() ? dataFilePath(DumpFolder).string() : f.path().string();
-        if (!f.errorText().empty()) writeFailure += ": " + f.errorText();
-        return false;
-    }
-    return true;
-}
-
-bool LoggerLink::closeRunningFile(DataFile& f) {
-    bool ok = !f.failed();
-    ok = f.close() && ok;
-    if (!ok && writeFailure.empty()) {
-        writeFailure = f.path().string();
-        if (!f.errorText().empty()) writeFailure += ": " + f.errorText();
-    }
-    return ok;
-}
-
-bool LoggerLink::GetData() {
+LoggerLink::Walk LoggerLink::GetData(ReadingSink& sink) {
     label("Requesting probe readings ...");
     std::int32_t ProbeID = -1, PrevProbeID = -1, ReadingNo = 0;
-    DataFile f;
-    if (!openRunningFile(f)) return false;
+    if (!sink.open()) return {false, false};
 
     const std::int32_t total = s_.NumReadings;
-    for (std::int32_t i = 1; i <= total; ++i) {
-        p_.screen.setProgress(static_cast<int>(static_cast<double>(i) / total * 100));
+    bool kept = true;
+    for (std::int32_t i = 1; i <= total && kept; ++i) {
+        ev_.progress(static_cast<int>(static_cast<double>(i) / total * 100));
         p_.screen.yield();
         if (s_.CommsError) continue;
         if (i + 63 > 32767) {
@@ -329,28 +302,26 @@ bool LoggerLink::GetData() {
         label("Dumping data ... probe " + std::to_string(ProbeID) + " reading number " + std::to_string(ReadingNo) +
               ".");
         PrevProbeID = ProbeID;
-        for (int slot = 0; slot < 4; ++slot) {
+        for (int slot = 0; slot < 4 && kept; ++slot) {
             const std::uint8_t* rec = pl.data() + 32 * slot;
             if (rec[0] == 0xFF) continue;
             ++ReadingNo;
             auto r = logger::decodeLoggerRecord(rec).reading;
             r.probe = ProbeID;  // a block's records go under its first record's probe
-            if (!f.write(dataRow(r, Program::Otter))) break;
+            kept = sink.take(r);  // the rest could not be kept either
         }
-        if (f.failed()) break;  // the rest could not be kept either
     }
-    p_.screen.setProgress(0);
-    bool ok = closeRunningFile(f);
+    ev_.progress(0);
+    kept = sink.close() && kept;
     label("Data download completed.");
-    return ok;
+    return {kept, false};
 }
 
-bool LoggerLink::GetRadioData() {
+LoggerLink::Walk LoggerLink::GetRadioData(ReadingSink& sink) {
     label("Requesting probe readings ...");
-    ringInconsistent = false;
-    DataFile f;
-    if (!openRunningFile(f)) return false;
+    if (!sink.open()) return {false, false};
 
+    Walk walk;
     std::int32_t n = 0;
     std::int32_t P = s_.NextRecord;
     const std::int32_t total = s_.NumReadings;
@@ -360,11 +331,11 @@ bool LoggerLink::GetRadioData() {
         // walk longer than the ring, means they never meet, and what was
         // read cannot be the whole of it.
         if (n >= s_.RecordSlots || P < 0 || P >= s_.RecordSlots) {
-            ringInconsistent = true;
+            walk.ringInconsistent = true;
             s_.CommsError = true;
             break;
         }
-        if (n < total) p_.screen.setProgress(static_cast<int>(static_cast<double>(n) / total * 100));
+        if (n < total) ev_.progress(static_cast<int>(static_cast<double>(n) / total * 100));
         label("Dumping data ... " + std::to_string(n) + "/" + std::to_string(total) + ".");
         const int slot = P % 4;
         if (n == 0 || slot == 0) GetProbeDataBlock(static_cast<std::int16_t>(P / 4 + base));
@@ -373,21 +344,23 @@ bool LoggerLink::GetRadioData() {
             const std::uint8_t* rec = pl.data() + 32 * slot;
             if (rec[0] != 0xFF) {
                 auto r = logger::decodeLoggerRecord(rec);
-                if (r.reading.time < p_.clock.now() && r.probe > 0 && r.probe < 200000)
-                    if (!f.write(dataRow(r.reading, Program::Otter))) break;
+                if (r.reading.time < p_.clock.now() && r.probe > 0 && r.probe < 200000 && !sink.take(r.reading)) {
+                    walk.kept = false;
+                    break;
+                }
             }
         }
         ++n;
         ++P;
         if (P == s_.RecordSlots) P = 0;
     }
-    p_.screen.setProgress(0);
-    bool ok = closeRunningFile(f);
+    ev_.progress(0);
+    walk.kept = sink.close() && walk.kept;
     label("Data download completed.");
-    return ok;
+    return walk;
 }
 
-void LoggerLink::GetData(std::int32_t RecNo, RunFiles& files, LowBatteryList& low) {
+void LoggerLink::GetData(std::int32_t RecNo, const RecordSink& sink) {
     if (RecNo + 63 < 0 || RecNo + 63 > 32767) {
         s_.CommsError = true;  // not addressable: the run cannot be complete
         return;
@@ -396,11 +369,7 @@ void LoggerLink::GetData(std::int32_t RecNo, RunFiles& files, LowBatteryList& lo
     if (s_.CommsError) return;
     auto pl = logger::payload(s_.RxBuf);
     if (pl[0] == 0xFF) return;
-    for (std::size_t slot = 0; slot < 4; ++slot) {
-        RecordBytes rec(pl.data() + 32 * slot, kRecordSize);
-        // Write failures are remembered by the files (RunFiles::ok).
-        writeRecord(decodeRecord(rec), files, low);
-    }
+    for (std::size_t slot = 0; slot < 4; ++slot) sink(decodeRecord(RecordBytes(pl.data() + 32 * slot, kRecordSize)));
 }
 
 void LoggerLink::GetProbeListRecord(std::int16_t RecordNumber, std::int32_t& ProbeID, std::int16_t& LastSampleNumber,

@@ -4,6 +4,7 @@
 
 #include "core/devtime.h"
 #include "core/numbers.h"
+#include "files/record_rows.h"
 #include "server_dump/run_end.h"
 #include "server_link/server_frame.h"
 
@@ -43,9 +44,7 @@ MartenRun::MartenRun(Platform& platform, std::filesystem::path programFolder, st
       modem(platform, server.ModemOnline),
       p_(platform),
       folder_(std::move(programFolder)) {
-    server.files = &files;
-    server.lowList = &low;
-    logger.speedIsLo = [this] { return speedIsLo(); };
+    server.sink = [this](const DecodedRecord& rec) { writeRecord(rec, files, low); };
 }
 
 int storedSpeedOption(Settings& settings) {
@@ -197,9 +196,8 @@ void MartenRun::downloadLogger() {
     // The user may flip the speed option during the download; switching
     // back must follow what was switched up, or logger and port would stay
     // at 56000 baud and the next run would find no logger at 9600.
-    const bool lo = speedIsLo();
-    logger.speedIsLo = [lo] { return lo; };
-    logger.SetBaudrate(1);
+    const bool hi = !speedIsLo();
+    if (hi) logger.SetBaudrate(1);
     // Reading i lives in block i + 63 and block numbers are 16-bit: a reload
     // count beyond that would only walk through unaddressable blocks.
     const std::int32_t last = std::min<std::int32_t>(link.NumReadings, kLastLoggerBlock - 63);
@@ -211,15 +209,14 @@ void MartenRun::downloadLogger() {
         // After a failed exchange nothing more is fetched; stop rather than
         // count through the rest (a reload count may be huge).
         if (link.CommsError) break;
-        logger.GetData(i, files, low);
+        logger.GetData(i, server.sink);
     }
     // Switching back to 9600 is an exchange of its own and may succeed; the
     // download's failure must survive it, or a logger with readings missing
     // from the files would be cleared.
     const bool failed = link.CommsError;
-    logger.SetBaudrate(0);
+    if (hi) logger.SetBaudrate(0);
     if (failed) link.CommsError = true;
-    logger.speedIsLo = [this] { return speedIsLo(); };
 }
 
 void MartenRun::download() {

@@ -9,7 +9,6 @@
 #include "core/crc16.h"
 #include "server_link/bulk_stream.h"
 #include "server_link/server_frame.h"
-#include "server_link/record.h"
 
 namespace kvr {
 
@@ -24,14 +23,15 @@ void put(LinkBuffer& buf, int pos, std::uint8_t b) {
 
 }  // namespace
 
-ServerLink::ServerLink(Platform& platform, LinkState& state) : p_(platform), s_(state) {}
+ServerLink::ServerLink(Platform& platform, LinkState& state, LinkEvents* events)
+    : p_(platform), screenEvents_(platform.screen), ev_(events ? *events : screenEvents_), s_(state) {}
 
 void ServerLink::v5Add(std::uint8_t xByte) {
     // Positions 1..5 are left for the header that v5Transmit writes.
     if (s_.TxLen < kMaxPos + 1) ++s_.TxLen;
     if (s_.TxLen < 6) s_.TxLen = 6;
     put(s_.TxBuf, s_.TxLen, xByte);
-    p_.screen.setLed(0, 'G');
+    ev_.lamp(0, Lamp::Green);
 }
 
 void ServerLink::request(ByteSpan command) {
@@ -40,7 +40,7 @@ void ServerLink::request(ByteSpan command) {
 }
 
 void ServerLink::showEvent(const std::string& text) {
-    p_.screen.showEvent(text);
+    ev_.status(text);
     p_.screen.yield();
 }
 
@@ -105,9 +105,9 @@ void ServerLink::v5Transmit() {
 
         try {
             for (int attempt = 0; attempt < kAttempts && s_.CommsError; ++attempt) {
-                p_.screen.setLed(0, 'G');
+                ev_.lamp(0, Lamp::Green);
                 p_.port.clearInput();  // leftovers belong to an earlier exchange
-                p_.screen.nextDumpImg();
+                ev_.attempt();
                 p_.port.write(out);
 
                 s_.RxLen = 0;
@@ -117,8 +117,8 @@ void ServerLink::v5Transmit() {
                 int longest = 0;  // most of a frame received so far
                 waitForAnswer(p_, limits, [&](const Bytes& chunk) {
                     if (chunk.empty()) return Reception::Stalled;
-                    p_.screen.setLed(0, 'N');
-                    p_.screen.setLed(1, 'G');
+                    ev_.lamp(0, Lamp::Off);
+                    ev_.lamp(1, Lamp::Green);
                     int reached = 0;
                     for (std::uint8_t b : chunk) {
                         onAnswerByte(b, rxCrc, expectedLen);
@@ -139,8 +139,8 @@ void ServerLink::v5Transmit() {
     }
 
     s_.TxLen = 0;
-    p_.screen.setLed(0, 'N');
-    p_.screen.setLed(1, s_.CommsError ? 'R' : 'N');
+    ev_.lamp(0, Lamp::Off);
+    ev_.lamp(1, s_.CommsError ? Lamp::Red : Lamp::Off);
 }
 
 void ServerLink::v5GetStatus() {
@@ -157,8 +157,8 @@ void ServerLink::v5GetStatus() {
     showEvent("Loaded server status OK.");
 }
 
-void ServerLink::writeOne(const DecodedRecord& rec) {
-    if (files && lowList) writeRecord(rec, *files, *lowList);
+void ServerLink::handOver(const DecodedRecord& rec) {
+    if (sink) sink(rec);
 }
 
 void ServerLink::GetReading(const std::int32_t& RecNo) {
@@ -166,18 +166,18 @@ void ServerLink::GetReading(const std::int32_t& RecNo) {
     if (s_.CommsError) return;
     std::array<std::uint8_t, kRecordSize> rec{};
     for (std::size_t k = 0; k < kRecordSize; ++k) rec[k] = bufByte(s_.RxBuf, static_cast<int>(k) + 9);
-    writeOne(decodeRecord(rec));
+    handOver(decodeRecord(rec));
 }
 
 void ServerLink::DumpAll() {
     StreamedRecords = 0;
     BackFilledRecords = 0;
-    p_.screen.setLed(0, 'G');
-    p_.screen.setLed(1, 'N');
+    ev_.lamp(0, Lamp::Green);
+    ev_.lamp(1, Lamp::Off);
 
     const std::int32_t units = toServerUnits(p_.clock.now());
     request(server::dumpCommand(units, s_.NextRecord));
-    p_.screen.setLed(0, 'N');
+    ev_.lamp(0, Lamp::Off);
     if (s_.CommsError) return;
 
     // Frames carry a 16-bit number, so no transfer holds more positions.
@@ -203,7 +203,7 @@ void ServerLink::DumpAll() {
             ++StreamedRecords;
         }
         const std::int64_t pct = std::clamp<std::int64_t>(std::int64_t{f.position} * 100 / s_.NumReadings, 0, 100);
-        p_.screen.setProgress(static_cast<int>(pct));
+        ev_.progress(static_cast<int>(pct));
         showEvent("Loading readings ... " + std::to_string(f.position) + "/" + std::to_string(s_.NumReadings) + ".");
         if (f.position == total - 1) lastFrameSeen = true;
         return !(lastFrameSeen || remaining == 0);
@@ -213,7 +213,7 @@ void ServerLink::DumpAll() {
     // again keep the stream's overall limit running.
     auto takeChunk = [&](const Bytes& chunk) {
         if (chunk.empty()) return Reception::Stalled;
-        p_.screen.setLed(1, 'G');
+        ev_.lamp(1, Lamp::Green);
         const std::int32_t before = remaining;
         rx.feed(chunk, onFrame);
         s_.RxLen = static_cast<std::int16_t>(rx.inFrame());
@@ -231,7 +231,7 @@ void ServerLink::DumpAll() {
 
     for (std::int32_t i = 0; i < total; ++i) {
         if (received[static_cast<std::size_t>(i)]) {
-            writeOne(decodeBulkRecord(records[static_cast<std::size_t>(i)]));  // skipped kinds write nothing
+            handOver(decodeBulkRecord(records[static_cast<std::size_t>(i)]));  // the sink skips what the files take no line for
             continue;
         }
         if (s_.RecordSlots <= 0) {
@@ -242,7 +242,7 @@ void ServerLink::DumpAll() {
         }
         const std::int32_t recNo = static_cast<std::int32_t>((std::int64_t{s_.NextRecord} + i) % s_.RecordSlots);
         const std::int64_t pct = std::int64_t{i} * 100 / s_.NumReadings;
-        p_.screen.setProgress(static_cast<int>(std::clamp<std::int64_t>(pct, 0, 100)));
+        ev_.progress(static_cast<int>(std::clamp<std::int64_t>(pct, 0, 100)));
         showEvent("Loading readings ... " + std::to_string(i) + "/" + std::to_string(s_.NumReadings) + ".");
         GetReading(recNo);
         if (s_.CommsError) return;  // the run reports the lost link
