@@ -9,6 +9,7 @@
 #include "core/answer_wait.h"
 #include "core/format.h"
 #include "core/numbers.h"
+#include "core/run_outcome.h"
 #include "files/probe_files.h"
 #include "files/running_file.h"
 
@@ -38,13 +39,8 @@ OtterApp::OtterApp(Platform& platform, std::filesystem::path programFolder, Opti
       DumpFolder_(withTrailingSeparator(folder_)),
       events_(platform.screen, LoggerHandled_),
       link_(platform, state_, LoggerVariant::Otter(), &events_) {
-    link_.cellRegistered = [this] {
-        bool up = Cell_Registered();
-        // The modem dialogue clears CommsError on every command; a modem that
-        // could not be used must still leave the status request failed.
-        if (!up) state_.CommsError = true;
-        return up;
-    };
+    // A modem that could not be used leaves the status request failed.
+    link_.cellRegistered = [this] { return Cell_Registered(); };
     p_.port.setEventHandler([this](PortEvent e) { onPortEvent(e); });
 }
 
@@ -70,7 +66,7 @@ int OtterApp::run() {
         p_.port.close();
         // Stopping a resident Otter is its normal end; a single run that was
         // cut short did not complete.
-        if (ScanRate() != 0) return writeFailure_ ? 1 : 0;
+        if (ScanRate() != 0) return writeFailed_ ? 1 : 0;
         return 1;
     }
     p_.port.close();
@@ -151,7 +147,7 @@ bool OtterApp::readConfig() {
     if (r.status == CfgStatus::BadFolder) {
         p_.screen.messageBox("Invalid data dump folder specified.\r\r" + r.errorText, "ERROR", Icon::Information,
                              Buttons::Ok);
-        setupFailure_ = true;
+        failed_ = true;
         endProgram();
         return false;
     }
@@ -162,7 +158,7 @@ bool OtterApp::readConfig() {
     if (firstPort_ <= 0) {
         if (options_.endOnSetupFailure && ScanRate() == 0) {
             p_.screen.showEvent("No serial port set in " + cfgPath.string() + ".");
-            setupFailure_ = true;
+            failed_ = true;
             endProgram();
         }
         return false;
@@ -175,7 +171,7 @@ void OtterApp::errorPath(const std::string& errorText) {
                          Icon::Information, Buttons::Ok);
     p_.screen.setLed(0, 'R');
     if (options_.endOnSetupFailure && ScanRate() == 0) {
-        setupFailure_ = true;
+        failed_ = true;
         endProgram();
     }
 }
@@ -194,29 +190,15 @@ void OtterApp::scanPorts() {
         }
         link_.singleStatusAttempt = ScanRate() > 0;
         link_.GetStatus();
-        bool written = true;
-        if (!state_.CommsError && !LoggerHandled()) written = handleLogger();
-        if (CellConnected()) {
-            // Hanging up talks to the modem, which clears CommsError; the
-            // outcome of the download must survive it.
-            bool downloadFailed = state_.CommsError;
-            Cell_Disconnect();
-            state_.CommsError = downloadFailed || state_.CommsError;
-        }
-        LoggerHandled() = !state_.CommsError && written;
+        RunOutcome out;
+        if (state_.CommsError)
+            out.linkLost = "status";
+        else if (!LoggerHandled())
+            out = downloadLogger();
+        if (CellConnected()) out.callLeftUp = !Cell_Disconnect();
+        LoggerHandled() = out.complete();
         p_.port.close();
-        if (ScanRate() != 0) {
-            p_.screen.showWindow(false);
-            p_.screen.showEvent("");
-            return;
-        }
-        if (state_.CommsError) {
-            commsFailure_ = true;
-            p_.screen.setLed(0, 'N');
-            p_.screen.yield();
-            p_.screen.messageBox("ERROR, Data download not completed - No comms.", "ERROR", Icon::Information,
-                                 Buttons::Ok);
-        }
+        if (closePort(out)) return;
         if (attempt == 0) {
             p_.port.close();
             attempt = 1;
@@ -234,7 +216,11 @@ void OtterApp::scanPorts() {
     endProgram();
 }
 
-bool OtterApp::handleLogger() {
+RunOutcome OtterApp::downloadLogger() {
+    RunOutcome out;
+    auto lostAt = [&](const char* step) {
+        if (state_.CommsError && out.linkLost.empty()) out.linkLost = step;
+    };
     if (state_.NumReadings == 0 && !link_.ExtendedStatus) {
         std::string answer = p_.screen.inputBox(
             "There are no new readings available on the logger. Please specify the last number of readings to be "
@@ -242,32 +228,62 @@ bool OtterApp::handleLogger() {
             "Bo Readings", "0");
         state_.NumReadings = leadingInt(answer);
     }
-    bool written = true;
-    RunningFile file(DumpFolder());
     if (state_.NumReadings > 0) {
+        RunningFile file(DumpFolder());
         // The faster line is for a logger on the cable; a cell call keeps its speed.
         const bool fast = !CellConnected() && HighSpeed() != 0;
         if (fast) link_.SetBaudrate(1);
-        written = (link_.ExtendedStatus ? link_.GetRadioData(file) : link_.GetData(file)).kept;
+        const LoggerLink::Walk walk = link_.ExtendedStatus ? link_.GetRadioData(file) : link_.GetData(file);
+        out.rows = file.rows();
+        if (walk.ringInconsistent) out.ring = RingInconsistency{state_.NextRecord, state_.EndRecord, state_.RecordSlots};
+        if (!walk.kept)
+            out.writeFailure = file.failure().empty() ? (DumpFolder() / kDataFileName).string() : file.failure();
+        lostAt("download");
         if (fast) link_.SetBaudrate(0);
+        lostAt("switching back to 9600 baud");
     }
-    if (!written) {
+    if (!out.writeFailure.empty()) {
         // Readings that did not reach the disk must stay on the logger: no
         // clearing, and no date question that would suggest all went well.
-        writeFailure_ = true;
-        std::string which = file.failure().empty() ? (DumpFolder() / kDataFileName).string() : file.failure();
-        p_.screen.messageBox("ERROR, The readings could not be written to " + which +
+        p_.screen.messageBox("ERROR, The readings could not be written to " + out.writeFailure +
                                  "\r\rThe readings were left on the logger.",
                              "ERROR", Icon::Information, Buttons::Ok);
-        return false;
+        return out;
     }
-    if (!state_.CommsError && state_.NumReadings > 0) link_.ClearReadings();
-    if (!state_.CommsError) {
-        if (p_.screen.messageBox("Setting logger date to: " + formatDate(p_.clock.now(), "dd/mm/yyyy HH:MM"),
-                                 "SET DATE", Icon::None, Buttons::YesNo))
-            link_.SetLoggerDate();
+    if (!out.complete()) return out;
+    if (state_.NumReadings > 0) {
+        link_.ClearReadings();
+        lostAt("clearing");
+        out.cleared = out.linkLost.empty();
     }
-    return true;
+    if (out.linkLost.empty() &&
+        p_.screen.messageBox("Setting logger date to: " + formatDate(p_.clock.now(), "dd/mm/yyyy HH:MM"), "SET DATE",
+                             Icon::None, Buttons::YesNo)) {
+        link_.SetLoggerDate();
+        lostAt("setting the clock");
+        out.clockSet = out.linkLost.empty();
+    }
+    return out;
+}
+
+bool OtterApp::closePort(const RunOutcome& out) {
+    if (!out.writeFailure.empty()) writeFailed_ = true;
+    // A call left up costs money and blocks the line: not a clean run.
+    if (out.callLeftUp) failed_ = true;
+    if (ScanRate() != 0) {
+        // A resident Otter tries again at the next scan.
+        p_.screen.showWindow(false);
+        p_.screen.showEvent("");
+        return true;
+    }
+    if (!out.complete()) failed_ = true;
+    if (!out.linkLost.empty() || out.ring) {
+        p_.screen.setLamp(0, Lamp::Off);
+        p_.screen.yield();
+        p_.screen.messageBox("ERROR, Data download not completed - No comms.", "ERROR", Icon::Information,
+                             Buttons::Ok);
+    }
+    return false;
 }
 
 // ---- Cell modem link ----
@@ -359,7 +375,7 @@ bool OtterApp::Cell_Connected() {
     return ok;
 }
 
-void OtterApp::Cell_Disconnect() {
+bool OtterApp::Cell_Disconnect() {
     p_.screen.showEvent("Cell disconnecting ...");
     p_.screen.yield();
     for (int i = 0; i < 10; ++i)
@@ -367,14 +383,13 @@ void OtterApp::Cell_Disconnect() {
     bool hungUp = false;
     for (int i = 0; i < 10 && !hungUp; ++i) hungUp = Cell_Response("ATH", "OK");
     if (!hungUp) {
-        // A call left up costs money and blocks the line: not a clean run.
-        commsFailure_ = true;
         p_.screen.showEvent("Cannot disconnected !!!!");
     } else {
         p_.screen.showEvent("Cell disconnected.");
         CellConnected() = false;
     }
     p_.screen.yield();
+    return hungUp;
 }
 
 void OtterApp::hangUpOnClose() {

