@@ -18,7 +18,7 @@
 #include "core/run_outcome.h"
 #include "files/probe_files.h"
 #include "logger_link/logger_link.h"
-#include "server_dump/modem.h"
+#include "server_dump/marten_modem.h"
 #include "server_link/server_link.h"
 
 namespace kvr {

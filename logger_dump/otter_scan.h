@@ -1,7 +1,9 @@
-// Otter's scan: the configuration file, the 150 ms timer that starts scans,
-// one scan of the ports (status, download, clearing, clock) and the cellular
-// modem dialogue that reaches a remote logger. Plain C++ over the platform
-// interfaces; the window (or the console) is the Screen.
+// Otter's scan: the 150 ms timer that starts scans, reading the
+// configuration at each scan, one scan of the ports (status, download,
+// clearing, clock) and the cellular modem that reaches a remote logger
+// (otter_scan.cpp, otter_cell_modem.cpp; the file format is otter_config.h).
+// Plain C++ over the platform interfaces; the window (or the console) is
+// the Screen.
 #pragma once
 
 #include <cstdint>

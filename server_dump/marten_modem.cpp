@@ -1,4 +1,4 @@
-#include "server_dump/modem.h"
+#include "server_dump/marten_modem.h"
 
 #include <algorithm>
 
