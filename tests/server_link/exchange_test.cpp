@@ -33,12 +33,7 @@ private:
     Bytes buf_;
 };
 
-struct Rig {
-    testing::FakeClock clock;
-    testing::FakePort port{clock};
-    testing::MemorySettings settings;
-    testing::ScriptedScreen screen;
-    Platform platform{clock, port, settings, screen};
+struct Rig : testing::FakePlatform {
     LinkState state;
     ServerLink link{platform, state};
     ScriptedDevice dev;
