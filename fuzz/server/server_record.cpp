@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "files/probe_files.h"
 #include "core/server_record.h"
+#include "files/probe_files.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace kvr;
