@@ -236,6 +236,7 @@ bool OtterApp::handleLogger() {
             "There are no new readings available on the logger. Please specify the last number of readings to be "
             "downloaded.",
             "Bo Readings", "0");
+        p_.screen.yield();  // a window closed during the box ends the scan before any command
         state_.NumReadings = leadingInt(answer);
     }
     bool written = true;
@@ -243,6 +244,18 @@ bool OtterApp::handleLogger() {
         if (!CellConnected()) link_.SetBaudrate(1);
         written = link_.ExtendedStatus ? link_.GetRadioData() : link_.GetData();
         if (!CellConnected()) link_.SetBaudrate(0);
+    }
+    if (link_.ringInconsistent)
+        p_.screen.messageBox("ERROR, The logger reported an inconsistent record ring (next record " +
+                                 std::to_string(state_.NextRecord) + ", end record " + std::to_string(state_.EndRecord) +
+                                 ", record slots " + std::to_string(state_.RecordSlots) +
+                                 ").\r\rThe readings were left on the logger.",
+                             "ERROR", Icon::Information, Buttons::Ok);
+    if (!written && link_.folderBusy) {
+        folderBusy_ = true;
+        p_.screen.messageBox(folderBusyMessage(DumpFolder(), folderLockWaitMs(p_.settings)), "ERROR",
+                             Icon::Information, Buttons::Ok);
+        return false;
     }
     if (!written) {
         // Readings that did not reach the disk must stay on the logger: no

@@ -76,7 +76,10 @@ public:
     int comPort() const { return comPort_; }
 
     bool programEnded() const { return ended_; }
-    int exitStatus() const { return (commsFailure_ || writeFailure_ || setupFailure_) ? 1 : 0; }
+    int exitStatus() const {
+        if (folderBusy_) return kFolderBusyStatus;
+        return (commsFailure_ || writeFailure_ || setupFailure_) ? 1 : 0;
+    }
     bool writeFailed() const { return writeFailure_; }
     std::int64_t scansStarted() const { return scans_; }
 
@@ -101,6 +104,7 @@ private:
     bool ended_ = false;
     bool commsFailure_ = false;
     bool writeFailure_ = false;
+    bool folderBusy_ = false;
     bool setupFailure_ = false;
     bool inHandler_ = false;
     std::int64_t scans_ = 0;

@@ -152,7 +152,7 @@ void LoggerLink::command(std::uint8_t code, std::uint8_t a, std::uint8_t b, std:
 
 // One pass of the status request; restart is set when a modem took the call
 // and the logger behind it must be asked again.
-bool LoggerLink::statusOnce(bool& restart) {
+bool LoggerLink::statusOnce(bool& restart, bool mayRestart) {
     restart = false;
     ServerFormat = false;
     ExtendedStatus = false;
@@ -169,7 +169,8 @@ bool LoggerLink::statusOnce(bool& restart) {
         bool echo = s_.RxLen >= 14;
         for (int i = 2; echo && i <= s_.RxLen; ++i)
             if (s_.RxBuf[static_cast<std::size_t>(i)] != s_.TxBuf[static_cast<std::size_t>(i)]) echo = false;
-        if ((zero || echo) && cellRegistered && cellRegistered()) restart = true;
+        // Asking the modem dials; past the restart bound the call would go unused.
+        if ((zero || echo) && mayRestart && cellRegistered && cellRegistered()) restart = true;
         return false;
     }
 
@@ -223,8 +224,8 @@ bool LoggerLink::statusOnce(bool& restart) {
 void LoggerLink::GetStatus() {
     for (int restarts = 0;; ++restarts) {
         bool restart = false;
-        if (statusOnce(restart)) return;
-        if (!restart || restarts >= kMaxCellRestarts) break;
+        if (statusOnce(restart, restarts < kMaxCellRestarts)) return;
+        if (!restart) break;
     }
     s_.CommsError = true;
     s_.NumReadings = 0;
@@ -322,9 +323,18 @@ void LoggerLink::GetProbeDataBlock(std::int16_t DataBlockNumber) {
 
 bool LoggerLink::openRunningFile(DataFile& f) {
     writeFailure.clear();
+    folderBusy = false;
+    // Decided under the lock: whether the running file is new and gets a header.
+    if (!folderLock.lock(DumpFolder, folderLockWaitMs(p_.settings), p_.clock, p_.screen)) {
+        folderBusy = true;
+        writeFailure = DumpFolder.string();
+        return false;
+    }
     if (!openDataFile(f, dataFilePath(DumpFolder))) {
         writeFailure = f.path().empty() ? dataFilePath(DumpFolder).string() : f.path().string();
         if (!f.errorText().empty()) writeFailure += ": " + f.errorText();
+        f.close();
+        folderLock.unlock();
         return false;
     }
     return true;
@@ -333,6 +343,7 @@ bool LoggerLink::openRunningFile(DataFile& f) {
 bool LoggerLink::closeRunningFile(DataFile& f) {
     bool ok = !f.failed();
     ok = f.close() && ok;
+    folderLock.unlock();
     if (!ok && writeFailure.empty()) {
         writeFailure = f.path().string();
         if (!f.errorText().empty()) writeFailure += ": " + f.errorText();
@@ -389,6 +400,14 @@ bool LoggerLink::GetData() {
 bool LoggerLink::GetRadioData() {
     label("Requesting probe readings ...");
     ringInconsistent = false;
+    // Pointers outside the ring never meet: the walk would append the whole
+    // ring, stale records too, on every run. Nothing is read or written.
+    if (s_.RecordSlots <= 0 || s_.NextRecord < 0 || s_.NextRecord >= s_.RecordSlots || s_.EndRecord < 0 ||
+        s_.EndRecord >= s_.RecordSlots) {
+        ringInconsistent = true;
+        s_.CommsError = true;
+        return true;
+    }
     DataFile f;
     if (!openRunningFile(f)) return false;
 

@@ -13,6 +13,7 @@
 #include "core/link_state.h"
 #include "core/lowbatt.h"
 #include "core/platform.h"
+#include "files/folder_lock.h"
 #include "files/probe_files.h"
 #include "logger_link/logger_frame.h"
 
@@ -101,6 +102,8 @@ public:
     std::filesystem::path DumpFolder;  // Otter: where the running file goes
     std::string writeFailure;          // which file failed, for the message
     bool ringInconsistent = false;     // last GetRadioData stopped at the bound
+    bool folderBusy = false;           // last download found DumpFolder locked too long
+    FolderLock folderLock;             // held while the running file is open
     // Restarts of GetStatus after a modem hand-over: each one re-asks the
     // logger, so a modem that keeps answering for it cannot loop for ever.
     static constexpr int kMaxCellRestarts = 3;
@@ -116,7 +119,7 @@ private:
     void led(int index, char colour);
     void label(const std::string& text);
     void command(std::uint8_t code, std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d);
-    bool statusOnce(bool& restart);
+    bool statusOnce(bool& restart, bool mayRestart);
     bool openRunningFile(DataFile& f);
     bool closeRunningFile(DataFile& f);
     bool reopenPort(const char* settings);

@@ -22,6 +22,11 @@ std::int16_t toPort(std::int32_t n) {
     return static_cast<std::int16_t>(n);
 }
 
+// Records from `from` up to `to` in a ring of `slots` positions.
+std::int32_t ringDistance(std::int32_t from, std::int32_t to, std::int32_t slots) {
+    return static_cast<std::int32_t>(((std::int64_t{to} - from) % slots + slots) % slots);
+}
+
 }  // namespace
 
 std::string writeFailureMessage(const std::string& failure) {
@@ -144,6 +149,9 @@ void MartenRun::reload() {
     const std::string answer = p_.screen.inputBox(
         "There are no new readings on the server. Specify the number of readings you want to reload.",
         "No Readings", "");
+    // A window closed while the box was open ends the run here, before the
+    // clock or clear command goes out.
+    p_.screen.yield();
     link.NumReadings = leadingInt(answer);
     if (LoggerMode) return;
     if (link.RecordSlots <= 0) {
@@ -156,6 +164,32 @@ void MartenRun::reload() {
     std::int64_t next = static_cast<std::int64_t>(link.EndRecord) - link.NumReadings;
     if (next < 0) next = ((next % link.RecordSlots) + link.RecordSlots) % link.RecordSlots;
     link.NextRecord = static_cast<std::int32_t>(next);
+    // What the walk from there fetches, which the stream must fetch too: at
+    // most a ring, never a record twice.
+    if (link.NumReadings > 0) link.NumReadings = ringDistance(link.NextRecord, link.EndRecord, link.RecordSlots);
+}
+
+void MartenRun::checkRing() {
+    statusNext_ = link.NextRecord;
+    statusEnd_ = link.EndRecord;
+    statusSlots_ = link.RecordSlots;
+    const std::int32_t slots = link.RecordSlots;
+    // Status values are the device's word: a pointer outside the ring would
+    // have the walk (or the stream's back-fill) fetch the whole ring, stale
+    // records included, so nothing is read at all.
+    if (slots <= 0 || link.NextRecord < 0 || link.NextRecord >= slots || link.EndRecord < 0 ||
+        link.EndRecord >= slots) {
+        ringRejected = ringInconsistent = true;
+        return;
+    }
+    // A count that disagrees with the ring: both speeds fetch the records
+    // from NextRecord to EndRecord, and the server keeps them, as it cannot
+    // be told which of its two numbers was right.
+    const std::int32_t distance = ringDistance(link.NextRecord, link.EndRecord, slots);
+    if (link.NumReadings != distance) {
+        ringInconsistent = true;
+        link.NumReadings = distance;
+    }
 }
 
 void MartenRun::showProgress(std::int64_t count) {
@@ -215,13 +249,21 @@ void MartenRun::downloadLogger() {
     // Switching back to 9600 is an exchange of its own and may succeed; the
     // download's failure must survive it, or a logger with readings missing
     // from the files would be cleared.
-    const bool failed = link.CommsError;
+    // Readings past the last addressable block were never read: the download
+    // is incomplete and the logger must keep them.
+    const bool failed = link.CommsError || link.NumReadings > last;
     logger.SetBaudrate(0);
     if (failed) link.CommsError = true;
     logger.speedIsLo = [this] { return speedIsLo(); };
 }
 
 void MartenRun::download() {
+    // The header of a new running file and the dump rotation are decided
+    // under the lock, so two runs cannot both write them.
+    if (!folderLock.lock(folder_, folderLockWaitMs(p_.settings), p_.clock, p_.screen)) {
+        folderBusy = true;
+        return;
+    }
     if (!files.open(folder_, Program::Marten, p_.clock.now())) {
         writeFailed = true;
         writeFailure_ = files.failureText();
@@ -237,6 +279,7 @@ void MartenRun::download() {
         writeFailed = true;
         writeFailure_ = files.failureText();
     }
+    folderLock.unlock();
 }
 
 void MartenRun::setDeviceClock() {
@@ -270,24 +313,27 @@ void MartenRun::clearDevice() {
 
 void MartenRun::closeFiles() {
     if (files.isOpen()) files.close();
+    folderLock.unlock();
 }
 
 int MartenRun::runSteps() {
     low.clear();
     link.CommsError = true;
     LoggerMode = false;
-    writeFailed = ringInconsistent = false;
+    writeFailed = ringInconsistent = folderBusy = false;
     loaded = 0;
 
     connect();
 
-    if (link.NumReadings == 0) reload();
-    if (link.NumReadings >= 1 && !ringInconsistent) download();
+    ringRejected = false;
+    if (!LoggerMode) checkRing();
+    if (link.NumReadings == 0 && !ringInconsistent) reload();
+    if (link.NumReadings >= 1 && !ringRejected) download();
 
-    if (!link.CommsError) setDeviceClock();
+    if (!link.CommsError && !folderBusy) setDeviceClock();
     // The device forgets its readings only when every one of them is safe
     // on the disk and the ring walk was not cut short.
-    if (!link.CommsError && !writeFailed && !ringInconsistent) clearDevice();
+    if (!link.CommsError && !writeFailed && !ringInconsistent && !folderBusy) clearDevice();
 
     if (server.ModemOnline == 1) modem.ModemDisconnect();
     closeFiles();
@@ -295,8 +341,11 @@ int MartenRun::runSteps() {
 
     if (writeFailed)
         p_.screen.messageBox(writeFailureMessage(writeFailure_), "ERROR", Icon::Information, Buttons::Ok);
+    if (folderBusy)
+        p_.screen.messageBox(folderBusyMessage(folder_, folderLockWaitMs(p_.settings)), "ERROR", Icon::Information,
+                             Buttons::Ok);
     if (ringInconsistent)
-        p_.screen.messageBox(inconsistentRingMessage(link.NextRecord, link.EndRecord, link.RecordSlots), "ERROR",
+        p_.screen.messageBox(inconsistentRingMessage(statusNext_, statusEnd_, statusSlots_), "ERROR",
                              Icon::Information, Buttons::Ok);
     const bool commsLost = link.CommsError;
     if (commsLost)
@@ -307,6 +356,7 @@ int MartenRun::runSteps() {
     if (!lowText.empty()) p_.screen.messageBox(lowText, LowBatteryList::reportTitle(), Icon::Information, Buttons::Ok);
 
     Form_Unload();
+    if (folderBusy) return kFolderBusyStatus;
     return (commsLost || writeFailed || ringInconsistent) ? 1 : 0;
 }
 

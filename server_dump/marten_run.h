@@ -15,6 +15,7 @@
 #include "core/link_state.h"
 #include "core/lowbatt.h"
 #include "core/platform.h"
+#include "files/folder_lock.h"
 #include "files/probe_files.h"
 #include "logger_link/logger_link.h"
 #include "server_dump/modem.h"
@@ -63,15 +64,19 @@ public:
     LoggerLink logger;
     MartenModem modem;
     RunFiles files;
+    FolderLock folderLock;
 
     // Outcome details, for the window and the tests.
     bool writeFailed = false;
     bool ringInconsistent = false;
+    bool ringRejected = false;  // pointers outside the ring: nothing read or written
+    bool folderBusy = false;  // another run held the folder too long: nothing read or written
     std::int32_t loaded = 0;  // records asked for in the record-by-record walk
 
 private:
     int runSteps();
     void connect();
+    void checkRing();
     void reload();
     void download();
     void walkServerRing();
@@ -85,6 +90,7 @@ private:
     Platform& p_;
     std::filesystem::path folder_;
     std::string writeFailure_;
+    std::int32_t statusNext_ = 0, statusEnd_ = 0, statusSlots_ = 0;  // as the server said, for the message
 };
 
 // Marten from start to end: with a window (speedOption given) the window

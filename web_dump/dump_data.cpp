@@ -1,10 +1,13 @@
 #include "web_dump/dump_data.h"
 
+#include "files/folder_lock.h"
+
 #include <chrono>
 #include <system_error>
 
 #include "core/format.h"
 #include "core/numbers.h"
+#include "files/folder_lock.h"
 #include "files/probe_files.h"
 #include "web_dump/probe_list.h"
 #include "web_dump/response_line.h"
@@ -108,6 +111,14 @@ DumpReport dumpData(WebRun& run, const std::string& fDate) {
         return report;
     }
 
+    // Held until the files are closed; the header and rotation are decided under it.
+    FolderLock folderLock;
+    if (!folderLock.lock(run.folder, folderLockWaitMs(run.settings), run.clock, screen)) {
+        screen.messageBox(folderBusyMessage(run.folder, folderLockWaitMs(run.settings)), "ERROR", Icon::Exclamation,
+                          Buttons::Ok);
+        report.result = DumpResult::FolderBusy;
+        return report;
+    }
     RunFiles files;
     if (!files.open(run.folder, Program::Heron, run.clock.now())) {
         report.writeFailure = files.failureText();

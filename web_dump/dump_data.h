@@ -35,6 +35,7 @@ enum class DumpResult {
     NoProbes,    // nothing configured: the editor was opened, the program goes on
     Completed,   // every probe answered and every row reached the disk
     Failed,      // a request or a file failed; the user was told, "LDate" kept
+    FolderBusy,  // another run held the folder too long: nothing fetched or written
 };
 
 struct DumpReport {
