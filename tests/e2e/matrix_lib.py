@@ -113,16 +113,17 @@ class Run:
         return "rc=%r hung=%r boxes=%r stderr=%r" % (self.rc, self.hung, self.boxes, self.stderr[-800:])
 
 
-def run_program(argv, env, timeout=RUN_LIMIT):
-    """Runs argv; a run past the time limit is killed (by its pid) and marked hung."""
+def run_program(argv, env, timeout=RUN_LIMIT, kill_after=None):
+    """Runs argv; a run past the time limit is killed (by its pid) and marked hung.
+    kill_after: seconds after which the run is ended with SIGKILL on purpose."""
     p = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
-        out, err = p.communicate(timeout=timeout)
+        out, err = p.communicate(timeout=kill_after or timeout)
         hung = False
     except subprocess.TimeoutExpired:
         p.kill()
         out, err = p.communicate()
-        hung = True
+        hung = kill_after is None
     return Run(None if hung else p.returncode, out.decode("utf-8", "replace"),
                err.decode("utf-8", "replace"), hung)
 
@@ -143,6 +144,35 @@ def rows(blob, header_lines=1):
     tail = parts[-1]  # text after the last CR LF: a partial line when not empty
     body = [p + b"\r\n" for p in parts[header_lines:-1]]
     return body, tail
+
+
+def remove_blockers(folder):
+    """Takes away a folder where the running file belongs and a file where the dump folder belongs."""
+    data = os.path.join(folder, "KVR Probe Data.csv")
+    if os.path.isdir(data):
+        os.rmdir(data)
+    dumps = os.path.join(folder, "KVR Dumps")
+    if os.path.isfile(dumps):
+        os.remove(dumps)
+
+
+HEADER_STARTS = (b"Probe", b"Date - ")
+MARKER_STARTS = (b"! ", b"? ")
+
+
+def bad_lines(blob, fields):
+    """Lines of a probe data file that are neither a header, a marker nor a
+    whole row of `fields` fields, or that lack their CR LF."""
+    if blob is None:
+        return []
+    parts = blob.split(b"\r\n")
+    bad = [parts[-1]] if parts[-1] else []
+    for line in parts[:-1]:
+        if b"\r" in line or b"\n" in line:
+            bad.append(line)
+        elif not line.startswith(HEADER_STARTS + MARKER_STARTS) and line.count(b",") + 1 != fields:
+            bad.append(line)
+    return bad
 
 
 # ------------------------------------------------------------------ report
