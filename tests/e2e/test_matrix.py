@@ -27,6 +27,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -345,6 +346,46 @@ class SerialFaults(MatrixCase):
                                                          for i in range(5, frames, 10)), [])))
             # Either a complete run identical to the clean one, or a clean failure.
             self.sweep("noise", c, cases, ref, lambda label, run, st: False)
+
+
+# ====================================================================== 2b
+class ChattyPort(MatrixCase):
+    """A port that never stops talking (a GPS, a modem at the wrong speed): a
+    text line every 100 ms and never a frame. Each program gives up on it in
+    bounded time, writes nothing, and says there were no comms."""
+
+    def test_chatty_port(self):
+        for prog in ("marten", "otter"):
+            case = prog + " on a chatty port"
+            with self.subTest(case=case):
+                d = self.newdir(prog + "-chatty")
+                master, slave = os.openpty()
+                stop = threading.Event()
+
+                def talk():
+                    while not stop.wait(0.1):
+                        try:
+                            os.write(master, b"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n")
+                        except OSError:
+                            return
+
+                t = threading.Thread(target=talk)
+                t.start()
+                try:
+                    run = self.serial_run(prog, d, os.ttyname(slave), "0" if prog == "marten" else "9600")
+                finally:
+                    stop.set()
+                    t.join()
+                    os.close(master)
+                    os.close(slave)
+                ok = False
+                try:
+                    self.assert_bounded(run, "chatty", case)
+                    self.assertEqual(run.rc, 1, run)
+                    self.assertIsNone(self.data(d), case)
+                    ok = True
+                finally:
+                    M.LEDGER.note("chatty-" + prog, case, run.crashed, run.hung, 0, 0, ok)
 
 
 # ====================================================================== 3
