@@ -388,6 +388,63 @@ class ChattyPort(MatrixCase):
                     M.LEDGER.note("chatty-" + prog, case, run.crashed, run.hung, 0, 0, ok)
 
 
+# ====================================================================== 2c
+SERVER60 = ["server", "--count", "60", "--slots", "100", "--next", "80", "--seed", "11"] + NOW
+SERVER_OLD = ["server", "--count", "0", "--slots", "100", "--next", "30", "--seed", "11"] + NOW
+
+
+class RingStatus(MatrixCase):
+    """Status values that disagree with the ring: both speeds take the same
+    records, and the device is cleared only when they are all on disk."""
+
+    def test_status_against_the_ring(self):
+        ref = self.reference("marten", SERVER60, "0")[0]
+        cases = []
+        for speed, sp in (("0", "lo"), ("1", "hi")):
+            for what, num in (("smaller", "30"), ("larger", "90"), ("zero", "0")):
+                # the ring's 60 records written, the server not cleared, the values told
+                cases.append(dict(name="marten-%s count %s than the ring" % (sp, what), prog="marten", speed=speed,
+                                  sim=SERVER60[:1] + ["--num", num] + SERVER60[1:], answers=("No Comms=0",),
+                                  rc=1, cleared=False, rows=ref, box="inconsistent record ring"))
+            # 105 in a ring of 100 names the same five records as 5
+            cases.append(dict(name="marten-%s reload past the ring" % sp, prog="marten", speed=speed, sim=SERVER_OLD,
+                              answers=("No Comms=0", "No Readings=105"), rc=0, cleared=True, rows=5, box=None))
+            cases.append(dict(name="marten-%s end outside the ring" % sp, prog="marten", speed=speed,
+                              sim=SERVER60[:1] + ["--report-end", "130"] + SERVER60[1:], answers=("No Comms=0",),
+                              rc=1, cleared=False, rows=None, box="end record 130"))
+        cases.append(dict(name="otter-extended end outside the ring", prog="otter", speed="56000",
+                          sim=OTTER_LOGGERS["extended"][:1] + ["--report-end", "70"] + OTTER_LOGGERS["extended"][1:],
+                          answers=("SET DATE=Yes",), rc=1, cleared=False, rows=None, box="end record 70"))
+
+        def one(c):
+            d = self.newdir(c["prog"] + "-ring")
+            s = self.sim(d, c["sim"])
+            run = self.serial_run(c["prog"], d, s.path, c["speed"], answers=c["answers"])
+            return d, run, s.stop()
+
+        for c, (d, run, state) in zip(cases, self.parallel(one, cases)):
+            with self.subTest(case=c["name"]):
+                ok = False
+                try:
+                    self.assert_bounded(run, "ring", c["name"])
+                    self.assertEqual(run.rc, c["rc"], run)
+                    self.assertEqual(bool(state["cleared"]), c["cleared"], c["name"])
+                    self.whole_lines(os.path.join(d, "out"), c["name"])
+                    got = M.rows(self.data(d))
+                    if c["rows"] is None:
+                        self.assertIsNone(got, "rows written from a broken ring: %s" % c["name"])
+                    elif isinstance(c["rows"], int):
+                        self.assertEqual(len(M.rows(self.dump(d))[0]), c["rows"], c["name"])
+                        self.assertEqual(len(set(got[0])), len(got[0]), "a row twice: %s" % c["name"])
+                    else:
+                        self.assertEqual(got[0], c["rows"], c["name"])
+                    if c["box"]:
+                        self.assertIn(c["box"], " ".join(b.get("text", "") for b in run.boxes), run)
+                    ok = True
+                finally:
+                    M.LEDGER.note("ring-" + c["prog"], c["name"], run.crashed, run.hung, 0, 0, ok)
+
+
 # ====================================================================== 3
 class WriteFailures(MatrixCase):
     """Files that cannot be written: the device keeps its readings and the user is told which file."""
