@@ -178,14 +178,15 @@ def bad_lines(blob, fields):
 # ------------------------------------------------------------------ report
 
 def fuzz_counts(source):
+    """Target -> [executions, executions per second] of the last scripts/fuzz run."""
     counts = {}
     for log in sorted(glob.glob(os.path.join(source, "build-fuzz", "*.log"))):
         name = os.path.splitext(os.path.basename(log))[0]
         with open(log, errors="replace") as f:
             for line in f:
-                m = re.search(r"stat::number_of_executed_units:\s*(\d+)", line)
+                m = re.search(r"stat::(number_of_executed_units|average_exec_per_sec):\s*(\d+)", line)
                 if m:
-                    counts[name] = int(m.group(1))
+                    counts.setdefault(name, [0, 0])[m.group(1) == "average_exec_per_sec"] = int(m.group(2))
     return counts
 
 
@@ -248,12 +249,20 @@ def report(ledger_path, out_path, source, mode, result_line):
         "echoes at about 1 % and 10 % of exchanges; `write-*` an unwritable data file, a",
         "dump folder that is a file, a full disk (file-size limit); `input-*` malformed",
         "Otter.cfg / Probes.cfg and garbage settings; `web-*` every fault of the stand-in",
-        "web service and a proxy refusing the credentials.",
+        "web service and a proxy refusing the credentials. Every `write-*` case is followed by a",
+        "clean run on the same folder, whose files are checked line by line (each line ends in",
+        "CR LF and is a header, a marker or a whole row; the union of rows is a clean run's);",
+        "`kill-*` the program is killed (SIGKILL) at a random moment of its download, then a",
+        "clean run follows with the same checks; `pair-*` two runs started together on one",
+        "folder (one header, both runs' rows, one dump file each); `ring-*` status counts that",
+        "disagree with the ring (smaller, larger, zero), reloads past the ring and pointers",
+        "outside it; `chatty-*` a port that sends a text line every 100 ms and never a frame.",
     ]
     fuzz = fuzz_counts(source)
     if fuzz:
-        lines += ["", "## Fuzzing (last `scripts/fuzz` run)", "", "| Target | Executions |", "|---|---|"]
-        lines += ["| %s | %d |" % (n, c) for n, c in sorted(fuzz.items())]
+        lines += ["", "## Fuzzing (last `scripts/fuzz` run)", "", "| Target | Executions | Per second |",
+                  "|---|---|---|"]
+        lines += ["| %s | %d | %d |" % (n, c[0], c[1]) for n, c in sorted(fuzz.items())]
     with open(out_path, "w") as f:
         f.write("\n".join(lines) + "\n")
 
