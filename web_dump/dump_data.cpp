@@ -1,7 +1,5 @@
 #include "web_dump/dump_data.h"
 
-#include "files/folder_lock.h"
-
 #include <chrono>
 #include <system_error>
 
@@ -51,18 +49,32 @@ std::string dumpStartDate(Settings& settings, Clock& clock) {
 
 std::size_t writeResponseRows(const std::filesystem::path& answer, std::int32_t probe, DataFile& dump,
                               DataFile& data, const std::function<void()>& yieldPass, bool& readFailed) {
+    LineReader in(answer);
+    const std::size_t rows = decodeResponseRows(
+        in, probe,
+        [&](std::string_view dumpRows, std::string_view dataRows) {
+            dump.write(dumpRows);
+            data.write(dataRows);
+        },
+        yieldPass);
+    readFailed = in.failed() || !in.isOpen();
+    return rows;
+}
+
+std::size_t decodeResponseRows(LineReader& in, std::int32_t probe,
+                               const std::function<void(std::string_view, std::string_view)>& out,
+                               const std::function<void()>& yieldPass) {
     constexpr std::size_t kBlock = 64 * 1024;
     std::string dumpRows, dataRows;
     auto flush = [&] {
-        dump.write(dumpRows);
-        data.write(dataRows);
+        if (dumpRows.empty()) return;
+        out(dumpRows, dataRows);
         dumpRows.clear();
         dataRows.clear();
     };
-    LineReader in(answer);
     std::string line;
     std::size_t rows = 0, sinceYield = 0;
-    // The rows written so far reach the files even when the window is
+    // The rows decoded so far reach the files even when the window is
     // closed in the middle (yieldPass throws).
     struct FlushOnExit {
         std::function<void()> f;
@@ -80,7 +92,6 @@ std::size_t writeResponseRows(const std::filesystem::path& answer, std::int32_t 
         ++rows;
         if (dumpRows.size() >= kBlock) flush();
     }
-    readFailed = in.failed() || !in.isOpen();
     return rows;
 }
 

@@ -27,8 +27,7 @@ namespace {
 
 // Calls fn(number) for every field of the file whose number is above 0.
 template <class Fn>
-void forEachPositiveField(const std::filesystem::path& file, Fn fn) {
-    LineReader in(file);
+void forEachPositiveField(LineReader& in, Fn fn) {
     std::string line;
     while (in.next(line)) {
         std::size_t start = 0;
@@ -46,8 +45,13 @@ void forEachPositiveField(const std::filesystem::path& file, Fn fn) {
 }  // namespace
 
 std::vector<std::string> readProbeEntries(const std::filesystem::path& file) {
+    LineReader in(file);
+    return readProbeEntries(in);
+}
+
+std::vector<std::string> readProbeEntries(LineReader& in) {
     std::vector<std::string> out;
-    forEachPositiveField(file, [&](double v) {
+    forEachPositiveField(in, [&](double v) {
         out.push_back(plainNumberText(v));
         return true;
     });
@@ -55,8 +59,13 @@ std::vector<std::string> readProbeEntries(const std::filesystem::path& file) {
 }
 
 std::vector<std::int32_t> readProbeNumbers(const std::filesystem::path& file) {
+    LineReader in(file);
+    return readProbeNumbers(in);
+}
+
+std::vector<std::int32_t> readProbeNumbers(LineReader& in) {
     std::vector<std::int32_t> out;
-    forEachPositiveField(file, [&](double v) {
+    forEachPositiveField(in, [&](double v) {
         if (out.size() >= kMaxProbes) return false;
         auto n = std::min<std::int64_t>(roundHalfEven(v), std::numeric_limits<std::int32_t>::max());
         out.push_back(static_cast<std::int32_t>(n));

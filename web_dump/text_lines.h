@@ -5,18 +5,23 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace kvr::web {
 
 class LineReader {
 public:
     explicit LineReader(const std::filesystem::path& path);
+    // The same over text in memory, taken in the same chunks as a file, so
+    // the decoders above can be checked without touching the disk.
+    explicit LineReader(std::string_view text);
     ~LineReader();
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
 
-    bool isOpen() const { return file_ != nullptr; }
+    bool isOpen() const { return file_ != nullptr || text_.has_value(); }
     // Next line without its end; false at the end of the file.
     bool next(std::string& line);
     // True when a read failed (as opposed to reaching the end).
@@ -25,6 +30,7 @@ public:
 private:
     bool fill();
     std::FILE* file_ = nullptr;
+    std::optional<std::string_view> text_;  // the memory source, what is left of it
     std::string buf_;
     std::size_t pos_ = 0;
     bool eof_ = false;
