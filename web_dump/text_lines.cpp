@@ -8,9 +8,9 @@ namespace {
 constexpr std::size_t kChunk = 64 * 1024;
 }
 
-LineReader::LineReader(const std::filesystem::path& path) { file_ = std::fopen(path.c_str(), "rb"); }
+LineReader::LineReader(const std::filesystem::path& path) : chunk_(kChunk) { file_ = std::fopen(path.c_str(), "rb"); }
 
-LineReader::LineReader(std::string_view text) : text_(text) {}
+LineReader::LineReader(std::string_view text, std::size_t chunk) : text_(text), chunk_(chunk ? chunk : kChunk) {}
 
 LineReader::~LineReader() {
     if (file_) std::fclose(file_);
@@ -23,7 +23,7 @@ bool LineReader::fill() {
     std::size_t old = buf_.size();
     std::size_t n;
     if (text_) {
-        n = std::min(kChunk, text_->size());
+        n = std::min(chunk_, text_->size());
         buf_.append(text_->substr(0, n));
         text_->remove_prefix(n);
     } else {
@@ -32,7 +32,7 @@ bool LineReader::fill() {
         buf_.resize(old + n);
         if (n < kChunk && std::ferror(file_)) failed_ = true;
     }
-    if (n < kChunk) eof_ = true;
+    if (n < chunk_) eof_ = true;
     return n > 0;
 }
 

@@ -14,9 +14,9 @@ namespace kvr::web {
 class LineReader {
 public:
     explicit LineReader(const std::filesystem::path& path);
-    // The same over text in memory, taken in the same chunks as a file, so
-    // the decoders above can be checked without touching the disk.
-    explicit LineReader(std::string_view text);
+    // The same over text in memory, taken in chunks as from a file (64 KiB
+    // unless given), so the decoders above can be checked without a disk.
+    explicit LineReader(std::string_view text, std::size_t chunk = 0);
     ~LineReader();
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
@@ -31,6 +31,7 @@ private:
     bool fill();
     std::FILE* file_ = nullptr;
     std::optional<std::string_view> text_;  // the memory source, what is left of it
+    std::size_t chunk_;
     std::string buf_;
     std::size_t pos_ = 0;
     bool eof_ = false;

@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // same entries, in order.
     std::string saved;
     for (const std::string& e : entries) saved += e + "\r\n";
-    web::LineReader again(saved);
+    web::LineReader again{std::string_view(saved)};
     if (web::readProbeEntries(again) != entries) std::abort();
     for (const std::string& e : entries) {
         auto answer = web::probeEntryFromAnswer(e);
