@@ -71,6 +71,7 @@ private:
         Bytes bytes;
     };
     void deliverDue();
+    void schedule(std::int64_t at, Bytes bytes);
     sim::SimDevice* device();
     FakeClock& clock_;
     std::map<int, sim::SimDevice*> devices_;
