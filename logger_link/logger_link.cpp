@@ -355,9 +355,11 @@ bool LoggerLink::GetData() {
     label("Requesting probe readings ...");
     std::int32_t ProbeID = -1, PrevProbeID = -1, ReadingNo = 0;
     DataFile f;
-    if (!openRunningFile(f)) return false;
+    if (!rowSink && !openRunningFile(f)) return false;
+    auto put = [&](const std::string& row) { return rowSink ? rowSink(row) : f.write(row); };
 
     const std::int32_t total = s_.NumReadings;
+    bool kept = true;
     for (std::int32_t i = 1; i <= total; ++i) {
         p_.screen.setProgress(static_cast<int>(static_cast<double>(i) / total * 100));
         p_.screen.yield();
@@ -387,12 +389,15 @@ bool LoggerLink::GetData() {
             ++ReadingNo;
             auto r = logger::decodeLoggerRecord(rec).reading;
             r.probe = ProbeID;  // a block's records go under its first record's probe
-            if (!f.write(dataRow(r, Program::Otter))) break;
+            if (!put(dataRow(r, Program::Otter))) {
+                kept = false;
+                break;
+            }
         }
-        if (f.failed()) break;  // the rest could not be kept either
+        if (!kept) break;  // the rest could not be kept either
     }
     p_.screen.setProgress(0);
-    bool ok = closeRunningFile(f);
+    bool ok = rowSink ? kept : closeRunningFile(f);
     label("Data download completed.");
     return ok;
 }
@@ -409,7 +414,9 @@ bool LoggerLink::GetRadioData() {
         return true;
     }
     DataFile f;
-    if (!openRunningFile(f)) return false;
+    if (!rowSink && !openRunningFile(f)) return false;
+    auto put = [&](const std::string& row) { return rowSink ? rowSink(row) : f.write(row); };
+    bool kept = true;
 
     std::int32_t n = 0;
     std::int32_t P = s_.NextRecord;
@@ -434,7 +441,7 @@ bool LoggerLink::GetRadioData() {
             if (rec[0] != 0xFF) {
                 auto r = logger::decodeLoggerRecord(rec);
                 if (r.reading.time < p_.clock.now() && r.probe > 0 && r.probe < 200000)
-                    if (!f.write(dataRow(r.reading, Program::Otter))) break;
+                    if (!(kept = put(dataRow(r.reading, Program::Otter)))) break;
             }
         }
         ++n;
@@ -442,7 +449,7 @@ bool LoggerLink::GetRadioData() {
         if (P == s_.RecordSlots) P = 0;
     }
     p_.screen.setProgress(0);
-    bool ok = closeRunningFile(f);
+    bool ok = rowSink ? kept : closeRunningFile(f);
     label("Data download completed.");
     return ok;
 }

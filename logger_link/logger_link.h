@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "core/link_state.h"
 #include "core/lowbatt.h"
@@ -104,6 +105,9 @@ public:
     bool ringInconsistent = false;     // last GetRadioData stopped at the bound
     bool folderBusy = false;           // last download found DumpFolder locked too long
     FolderLock folderLock;             // held while the running file is open
+    // Where the download's rows go instead of the running file (no file, no
+    // lock): lets the walk and the decoders run in memory. False: not kept.
+    std::function<bool(std::string_view row)> rowSink;
     // Restarts of GetStatus after a modem hand-over: each one re-asks the
     // logger, so a modem that keeps answering for it cannot loop for ever.
     static constexpr int kMaxCellRestarts = 3;

@@ -108,7 +108,7 @@ Bytes FakePort::readAll() {
 
 bool FakePort::write(ByteSpan data) {
     if (!open_) return false;
-    writes.emplace_back(data.begin(), data.end());
+    if (record) writes.emplace_back(data.begin(), data.end());
     if (handler_) handler_(PortEvent::Send);
     if (auto* d = device()) {
         sim::SimOutput out;
@@ -123,12 +123,12 @@ bool FakePort::write(ByteSpan data) {
 }
 
 bool FakePort::setDtr(bool on) {
-    lineEvents.push_back(on ? "DTR1" : "DTR0");
+    if (record) lineEvents.push_back(on ? "DTR1" : "DTR0");
     return !modemLinesFail;
 }
 
 bool FakePort::setRts(bool on) {
-    lineEvents.push_back(on ? "RTS1" : "RTS0");
+    if (record) lineEvents.push_back(on ? "RTS1" : "RTS0");
     return !modemLinesFail;
 }
 

@@ -43,6 +43,7 @@ public:
     // Latency added before every device answer.
     std::int64_t latencyMs = 1;
     bool modemLinesFail = true;  // like a pseudo-terminal
+    bool record = true;          // keep writes and line events (fuzzers turn it off: they run long)
 
     bool open(int portNumber, std::string& errorText) override;
     void close() override;
