@@ -123,6 +123,18 @@ private:
     int closeAfter_ = -1;
 };
 
+// Shows nothing and records nothing: for fuzzers, whose runs are counted in
+// the hundred thousands.
+class QuietScreen : public Screen {
+public:
+    void showEvent(const std::string&) override {}
+    void setLed(int, char) override {}
+    void setProgress(int) override {}
+    void yield() override {}
+    bool messageBox(const std::string&, const std::string&, Icon, Buttons) override { return false; }
+    std::string inputBox(const std::string&, const std::string&, const std::string& answer) override { return answer; }
+};
+
 class MemorySettings : public Settings {
 public:
     using Settings::get;

@@ -49,24 +49,13 @@ private:
     Bytes buf_;
 };
 
-// Nothing to show: a fuzzer's window only costs time.
-class QuietScreen : public Screen {
-public:
-    void showEvent(const std::string&) override {}
-    void setLed(int, char) override {}
-    void setProgress(int) override {}
-    void yield() override {}
-    bool messageBox(const std::string&, const std::string&, Icon, Buttons) override { return false; }
-    std::string inputBox(const std::string&, const std::string&, const std::string& d) override { return d; }
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     testing::FakeClock clock;
     testing::FakePort port(clock);
     testing::MemorySettings settings;
-    QuietScreen screen;
+    testing::QuietScreen screen;
     Platform platform{clock, port, settings, screen};
     port.record = false;
     LinkState state;

@@ -80,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kvr::testing::FakeClock clock;
     kvr::testing::FakePort port{clock};
     kvr::testing::MemorySettings settings;
-    kvr::testing::ScriptedScreen screen;
+    kvr::testing::QuietScreen screen;
+    port.record = false;
     Platform platform{clock, port, settings, screen};
     LinkState state;
     state.NumReadings = num;
