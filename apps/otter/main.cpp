@@ -5,7 +5,7 @@
 #include <QTimer>
 
 #include "apps/otter/otter_window.h"
-#include "logger_dump/otter_app.h"
+#include "logger_dump/otter_scan.h"
 #include "platform/qt/program.h"
 
 int main(int argc, char** argv) {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "files/probe_files.h"
-#include "server_link/record.h"
+#include "core/server_record.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace kvr;

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "files/probe_files.h"
-#include "logger_dump/otter_app.h"
+#include "logger_dump/otter_scan.h"
 #include "sim/devices/logger.h"
 #include "sim/devices/sim_device.h"
 #include "testing/fakes.h"

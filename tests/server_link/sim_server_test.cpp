@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <set>
 
-#include "server_link/record.h"
+#include "core/server_record.h"
 #include "sim/devices/probe_server.h"
 #include "sim/devices/readings.h"
 
