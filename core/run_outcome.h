@@ -23,9 +23,10 @@ struct RunOutcome {
     bool clockSet = false;
     bool cleared = false;
     bool callLeftUp = false;   // a modem call could not be ended
+    std::string folderBusy;    // why the folder could not be had (another run kept it); nothing read or written
 
     // Nothing went wrong: the device may forget its readings.
-    bool complete() const { return linkLost.empty() && writeFailure.empty() && !ring; }
+    bool complete() const { return linkLost.empty() && writeFailure.empty() && !ring && folderBusy.empty(); }
 };
 
 }  // namespace kvr

@@ -31,10 +31,12 @@ bool DataFile::open(const std::filesystem::path& path, Mode mode) {
     if (fd_ >= 0) close();
     failed_ = false;
     error_.clear();
-    sizeAtOpen_ = 0;
+    sizeAtOpen_ = size_ = wholeUpTo_ = 0;
     dirSynced_ = false;
     path_ = path;
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mode == Mode::Append ? O_APPEND : O_TRUNC);
+    // Read access too: an appended file's last byte tells whether its last
+    // line was ended.
+    int flags = O_RDWR | O_CREAT | O_CLOEXEC | (mode == Mode::Append ? O_APPEND : O_TRUNC);
     int fd;
     do {
         fd = ::open(path.c_str(), flags, 0644);
@@ -50,11 +52,36 @@ bool DataFile::open(const std::filesystem::path& path, Mode mode) {
         return false;
     }
     fd_ = fd;
-    sizeAtOpen_ = static_cast<std::uintmax_t>(st.st_size);
-    return true;
+    sizeAtOpen_ = size_ = wholeUpTo_ = static_cast<std::uintmax_t>(st.st_size);
+    if (mode == Mode::Append && size_ > 0) endLastLine();
+    return !failed_;
+}
+
+void DataFile::endLastLine() {
+    // A line left unended (by a crash, a full disk or another program)
+    // would otherwise have the next row glued onto it.
+    char last = '\n';
+    ssize_t n;
+    do {
+        n = ::pread(fd_, &last, 1, static_cast<off_t>(size_ - 1));
+    } while (n < 0 && errno == EINTR);
+    if (n != 1) {
+        fail(errnoText(n < 0 ? errno : EIO));
+        return;
+    }
+    if (last == '\n') return;
+    if (writeAll(last == '\r' ? "\n" : "\r\n")) wholeUpTo_ = size_;
 }
 
 bool DataFile::write(std::string_view text) {
+    if (!writeAll(text)) return false;
+    wholeUpTo_ = size_;
+    return true;
+}
+
+bool DataFile::writeHeader(std::string_view text) { return writeAll(text); }
+
+bool DataFile::writeAll(std::string_view text) {
     // Once a write failed nothing more goes in: a row missing its middle
     // would be worse than a file that plainly ends early.
     if (failed_) return false;
@@ -66,18 +93,18 @@ bool DataFile::write(std::string_view text) {
     std::size_t left = text.size();
     while (left > 0) {
         ssize_t n = ::write(fd_, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail(errnoText(errno));
-            return false;
-        }
-        if (n == 0) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
             // No progress and no error: treat like a full disk rather than loop.
-            fail(errnoText(ENOSPC));
+            fail(errnoText(n < 0 ? errno : ENOSPC));
+            // Cut the piece that went in back off, so the file ends on a
+            // whole row and the next run appends to a clean line.
+            if (size_ > wholeUpTo_ && ::ftruncate(fd_, static_cast<off_t>(wholeUpTo_)) == 0) size_ = wholeUpTo_;
             return false;
         }
         p += n;
         left -= static_cast<std::size_t>(n);
+        size_ += static_cast<std::uintmax_t>(n);
     }
     return true;
 }

@@ -129,7 +129,7 @@ bool openDataFile(DataFile& f, const fs::path& path) {
     // Only a file of length 0 gets the header; any content at all (even a
     // lone blank line) means a header was written before or the user keeps
     // the file that way.
-    if (f.sizeAtOpen() == 0) f.write(std::string(kDataHeader) + kLineEnd);
+    if (f.sizeAtOpen() == 0) f.writeHeader(std::string(kDataHeader) + kLineEnd);
     return !f.failed();
 }
 
@@ -145,7 +145,7 @@ bool RunFiles::open(const fs::path& programFolder, Program p, LocalTime now) {
             if (p == Program::Heron) head += "Date - " + formatDate(now, "dd/mm/yyyy HH:MM") + kLineEnd;
             head += (p == Program::Heron ? kHeronDumpHeader : kMartenDumpHeader);
             head += kLineEnd;
-            dump.write(head);
+            dump.writeHeader(head);
         }
     }
     openDataFile(data, dataFilePath(programFolder));

@@ -9,6 +9,7 @@
 #include "core/format.h"
 #include "core/numbers.h"
 #include "core/run_outcome.h"
+#include "files/folder_lock.h"
 #include "files/probe_files.h"
 #include "files/running_file.h"
 
@@ -214,7 +215,17 @@ RunOutcome OtterApp::downloadLogger() {
             "There are no new readings available on the logger. Please specify the last number of readings to be "
             "downloaded.",
             "Bo Readings", "0");
+        p_.screen.yield();  // a window closed during the box ends the scan before any command
         state_.NumReadings = leadingInt(answer);
+    }
+    // Held until the running file is closed: whether it is new and gets a
+    // header is decided under it.
+    FolderLock folderLock;
+    if (state_.NumReadings > 0 &&
+        !folderLock.lock(DumpFolder(), folderLockWaitMs(p_.settings), p_.clock, p_.screen)) {
+        out.folderBusy = folderBusyMessage(DumpFolder(), folderLockWaitMs(p_.settings));
+        p_.screen.messageBox(out.folderBusy, "ERROR", Icon::Information, Buttons::Ok);
+        return out;
     }
     if (state_.NumReadings > 0) {
         RunningFile file(DumpFolder());
@@ -223,7 +234,14 @@ RunOutcome OtterApp::downloadLogger() {
         if (fast) link_.SetBaudrate(1);
         const LoggerLink::Walk walk = link_.ExtendedStatus ? link_.GetRadioData(file) : link_.GetData(file);
         out.rows = file.rows();
-        if (walk.ringInconsistent) out.ring = RingInconsistency{state_.NextRecord, state_.EndRecord, state_.RecordSlots};
+        if (walk.ringInconsistent) {
+            out.ring = RingInconsistency{state_.NextRecord, state_.EndRecord, state_.RecordSlots};
+            p_.screen.messageBox("ERROR, The logger reported an inconsistent record ring (next record " +
+                                     std::to_string(state_.NextRecord) + ", end record " +
+                                     std::to_string(state_.EndRecord) + ", record slots " +
+                                     std::to_string(state_.RecordSlots) + ").\r\rThe readings were left on the logger.",
+                                 "ERROR", Icon::Information, Buttons::Ok);
+        }
         if (!walk.kept)
             out.writeFailure = file.failure().empty() ? (DumpFolder() / kDataFileName).string() : file.failure();
         lostAt("download");
@@ -256,6 +274,7 @@ RunOutcome OtterApp::downloadLogger() {
 
 bool OtterApp::closePort(const RunOutcome& out) {
     if (!out.writeFailure.empty()) writeFailed_ = true;
+    if (!out.folderBusy.empty()) folderBusy_ = true;
     // A call left up costs money and blocks the line: not a clean run.
     if (out.callLeftUp) failed_ = true;
     if (ScanRate() != 0) {

@@ -13,6 +13,7 @@
 #include "core/link_state.h"
 #include "core/platform.h"
 #include "core/run_outcome.h"
+#include "files/folder_lock.h"
 #include "logger_dump/otter_config.h"
 #include "logger_link/logger_link.h"
 
@@ -79,7 +80,10 @@ public:
     int comPort() const { return comPort_; }
 
     bool programEnded() const { return ended_; }
-    int exitStatus() const { return (failed_ || writeFailed_) ? 1 : 0; }
+    int exitStatus() const {
+        if (folderBusy_) return kFolderBusyStatus;
+        return (failed_ || writeFailed_) ? 1 : 0;
+    }
     bool writeFailed() const { return writeFailed_; }
     std::int64_t scansStarted() const { return scans_; }
 
@@ -126,6 +130,7 @@ private:
     bool ended_ = false;
     bool failed_ = false;       // a run, a hang-up or the setup did not complete
     bool writeFailed_ = false;  // rows did not reach the disk
+    bool folderBusy_ = false;   // another run kept the folder locked
     bool inHandler_ = false;
     std::int64_t scans_ = 0;
 };

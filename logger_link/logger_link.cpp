@@ -134,7 +134,7 @@ void LoggerLink::request(ByteSpan data, std::int16_t answerLength, bool noRetrie
 
 // One pass of the status request; restart is set when a modem took the call
 // and the logger behind it must be asked again.
-bool LoggerLink::statusOnce(bool& restart) {
+bool LoggerLink::statusOnce(bool& restart, bool mayRestart) {
     restart = false;
     ServerFormat = false;
     ExtendedStatus = false;
@@ -149,7 +149,8 @@ bool LoggerLink::statusOnce(bool& restart) {
         bool echo = s_.RxLen >= 14;
         for (int i = 2; echo && i <= s_.RxLen; ++i)
             if (s_.RxBuf[static_cast<std::size_t>(i)] != s_.TxBuf[static_cast<std::size_t>(i)]) echo = false;
-        if ((zero || echo) && cellRegistered && cellRegistered()) restart = true;
+        // Asking the modem dials; past the restart bound the call would go unused.
+        if ((zero || echo) && mayRestart && cellRegistered && cellRegistered()) restart = true;
         return false;
     }
 
@@ -194,8 +195,8 @@ bool LoggerLink::statusOnce(bool& restart) {
 void LoggerLink::GetStatus() {
     for (int restarts = 0;; ++restarts) {
         bool restart = false;
-        if (statusOnce(restart)) return;
-        if (!restart || restarts >= kMaxCellRestarts) break;
+        if (statusOnce(restart, restarts < kMaxCellRestarts)) return;
+        if (!restart) break;
     }
     s_.CommsError = true;
     s_.NumReadings = 0;
@@ -316,6 +317,13 @@ LoggerLink::Walk LoggerLink::GetData(ReadingSink& sink) {
 
 LoggerLink::Walk LoggerLink::GetRadioData(ReadingSink& sink) {
     label("Requesting probe readings ...");
+    // Pointers outside the ring never meet: the walk would append the whole
+    // ring, stale records too, on every run. Nothing is read or written.
+    if (s_.RecordSlots <= 0 || s_.NextRecord < 0 || s_.NextRecord >= s_.RecordSlots || s_.EndRecord < 0 ||
+        s_.EndRecord >= s_.RecordSlots) {
+        s_.CommsError = true;
+        return {true, true};
+    }
     if (!sink.open()) return {false, false};
 
     Walk walk;

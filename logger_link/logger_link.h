@@ -119,7 +119,7 @@ public:
 private:
     void led(int index, char colour);
     void label(const std::string& text);
-    bool statusOnce(bool& restart);
+    bool statusOnce(bool& restart, bool mayRestart);
     bool reopenPort(const char* settings);
 
     Platform& p_;

@@ -24,6 +24,11 @@ std::int16_t toPort(std::int32_t n) {
     return static_cast<std::int16_t>(n);
 }
 
+// Records from `from` up to `to` in a ring of `slots` positions.
+std::int32_t ringDistance(std::int32_t from, std::int32_t to, std::int32_t slots) {
+    return static_cast<std::int32_t>(((std::int64_t{to} - from) % slots + slots) % slots);
+}
+
 }  // namespace
 
 std::string writeFailureMessage(const std::string& failure) {
@@ -151,6 +156,9 @@ void MartenRun::reload(RunOutcome& out) {
     const std::string answer = p_.screen.inputBox(
         "There are no new readings on the server. Specify the number of readings you want to reload.",
         "No Readings", "");
+    // A window closed while the box was open ends the run here, before the
+    // clock or clear command goes out.
+    p_.screen.yield();
     link.NumReadings = leadingInt(answer);
     if (LoggerMode) return;
     if (link.RecordSlots <= 0) {
@@ -163,6 +171,31 @@ void MartenRun::reload(RunOutcome& out) {
     std::int64_t next = static_cast<std::int64_t>(link.EndRecord) - link.NumReadings;
     if (next < 0) next = ((next % link.RecordSlots) + link.RecordSlots) % link.RecordSlots;
     link.NextRecord = static_cast<std::int32_t>(next);
+    // What the walk from there fetches, which the stream must fetch too: at
+    // most a ring, never a record twice.
+    if (link.NumReadings > 0) link.NumReadings = ringDistance(link.NextRecord, link.EndRecord, link.RecordSlots);
+}
+
+bool MartenRun::checkRing(RunOutcome& out) {
+    const RingInconsistency given{link.NextRecord, link.EndRecord, link.RecordSlots};
+    const std::int32_t slots = link.RecordSlots;
+    // Status values are the device's word: a pointer outside the ring would
+    // have the walk (or the stream's back-fill) fetch the whole ring, stale
+    // records included, so nothing is read at all.
+    if (slots <= 0 || link.NextRecord < 0 || link.NextRecord >= slots || link.EndRecord < 0 ||
+        link.EndRecord >= slots) {
+        out.ring = given;
+        return false;
+    }
+    // A count that disagrees with the ring: both speeds fetch the records
+    // from NextRecord to EndRecord, and the server keeps them, as it cannot
+    // be told which of its two numbers was right.
+    const std::int32_t distance = ringDistance(link.NextRecord, link.EndRecord, slots);
+    if (link.NumReadings != distance) {
+        out.ring = given;
+        link.NumReadings = distance;
+    }
+    return true;
 }
 
 void MartenRun::showProgress(std::int64_t count) {
@@ -215,6 +248,9 @@ void MartenRun::downloadLogger(RunOutcome& out) {
         logger.GetData(i, server.sink);
     }
     lostAt(out, "download");
+    // Readings past the last addressable block were never read: the download
+    // is incomplete and the logger must keep them.
+    if (link.NumReadings > last && out.linkLost.empty()) out.linkLost = "download past the last block";
     // Switching back is an exchange of its own: its success cannot undo a
     // failed download, which the outcome already holds.
     if (hi) logger.SetBaudrate(0);
@@ -222,6 +258,12 @@ void MartenRun::downloadLogger(RunOutcome& out) {
 }
 
 void MartenRun::downloadFiles(RunOutcome& out) {
+    // The header of a new running file and the dump rotation are decided
+    // under the lock, so two runs cannot both write them.
+    if (!folderLock.lock(folder_, folderLockWaitMs(p_.settings), p_.clock, p_.screen)) {
+        out.folderBusy = folderBusyMessage(folder_, folderLockWaitMs(p_.settings));
+        return;
+    }
     if (!files.open(folder_, Program::Marten, p_.clock.now())) out.writeFailure = files.failureText();
     if (LoggerMode)
         downloadLogger(out);
@@ -232,6 +274,7 @@ void MartenRun::downloadFiles(RunOutcome& out) {
     lostAt(out, "download");
     const bool ok = files.close() && files.ok();
     if (!ok && out.writeFailure.empty()) out.writeFailure = files.failureText();
+    folderLock.unlock();
 }
 
 void MartenRun::setDeviceClock(RunOutcome& out) {
@@ -260,6 +303,7 @@ void MartenRun::clearDevice(RunOutcome& out) {
 
 void MartenRun::closeFiles() {
     if (files.isOpen()) files.close();
+    folderLock.unlock();
 }
 
 RunOutcome MartenRun::download() {
@@ -272,11 +316,12 @@ RunOutcome MartenRun::download() {
 
     connect();
 
-    if (link.NumReadings == 0) reload(out);
-    if (link.NumReadings >= 1 && !out.ring) downloadFiles(out);
+    const bool ringUsable = LoggerMode || checkRing(out);
+    if (link.NumReadings == 0 && !out.ring) reload(out);
+    if (link.NumReadings >= 1 && ringUsable) downloadFiles(out);
     out.rows = rowsWritten_;
 
-    if (out.linkLost.empty()) setDeviceClock(out);
+    if (out.linkLost.empty() && out.folderBusy.empty()) setDeviceClock(out);
     // The device forgets its readings only when every one of them is safe
     // on the disk and the ring walk was not cut short.
     if (out.complete()) clearDevice(out);
@@ -295,6 +340,8 @@ int MartenRun::runSteps() {
 }
 
 int closeMartenRun(Screen& screen, const RunOutcome& outcome, const LowBatteryList& low) {
+    if (!outcome.folderBusy.empty())
+        screen.messageBox(outcome.folderBusy, "ERROR", Icon::Information, Buttons::Ok);
     if (!outcome.writeFailure.empty())
         screen.messageBox(writeFailureMessage(outcome.writeFailure), "ERROR", Icon::Information, Buttons::Ok);
     if (outcome.ring)
@@ -306,6 +353,7 @@ int closeMartenRun(Screen& screen, const RunOutcome& outcome, const LowBatteryLi
             "NO COMMS", Icon::Information, Buttons::Ok);
     const std::string lowText = low.reportText();
     if (!lowText.empty()) screen.messageBox(lowText, LowBatteryList::reportTitle(), Icon::Information, Buttons::Ok);
+    if (!outcome.folderBusy.empty()) return kFolderBusyStatus;
     return outcome.complete() ? 0 : 1;
 }
 

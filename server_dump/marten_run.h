@@ -16,6 +16,7 @@
 #include "core/lowbatt.h"
 #include "core/platform.h"
 #include "core/run_outcome.h"
+#include "files/folder_lock.h"
 #include "files/probe_files.h"
 #include "logger_link/logger_link.h"
 #include "server_dump/marten_modem.h"
@@ -64,6 +65,7 @@ public:
     LoggerLink logger;
     MartenModem modem;
     RunFiles files;
+    FolderLock folderLock;
 
     // What the last run left, for the window and the tests.
     RunOutcome outcome;
@@ -73,6 +75,7 @@ private:
     int runSteps();
     RunOutcome download();
     void connect();
+    bool checkRing(RunOutcome& out);
     void reload(RunOutcome& out);
     void downloadFiles(RunOutcome& out);
     void walkServerRing(RunOutcome& out);

@@ -29,10 +29,15 @@ void FakePort::attach(int portNumber, sim::SimDevice* device) { devices_[portNum
 void FakePort::detach(int portNumber) { devices_.erase(portNumber); }
 void FakePort::failOpen(int portNumber, std::string errorText) { openFailures_[portNumber] = std::move(errorText); }
 
-void FakePort::inject(Bytes bytes, std::int64_t delayMs) {
-    pending_.push_back({clock_.monotonicMs() + delayMs, std::move(bytes)});
-    std::stable_sort(pending_.begin(), pending_.end(), [](const Pending& a, const Pending& b) { return a.at < b.at; });
+void FakePort::schedule(std::int64_t at, Bytes bytes) {
+    // After everything due at the same time or earlier: equal times keep
+    // their order. Inserting in place keeps a long stream of chunks cheap.
+    auto pos = std::upper_bound(pending_.begin(), pending_.end(), at,
+                                [](std::int64_t t, const Pending& p) { return t < p.at; });
+    pending_.insert(pos, Pending{at, std::move(bytes)});
 }
+
+void FakePort::inject(Bytes bytes, std::int64_t delayMs) { schedule(clock_.monotonicMs() + delayMs, std::move(bytes)); }
 
 bool FakePort::open(int portNumber, std::string& errorText) {
     lineEvents.push_back("open " + std::to_string(portNumber));
@@ -103,7 +108,7 @@ Bytes FakePort::readAll() {
 
 bool FakePort::write(ByteSpan data) {
     if (!open_) return false;
-    writes.emplace_back(data.begin(), data.end());
+    if (record) writes.emplace_back(data.begin(), data.end());
     if (handler_) handler_(PortEvent::Send);
     if (auto* d = device()) {
         sim::SimOutput out;
@@ -111,21 +116,19 @@ bool FakePort::write(ByteSpan data) {
         std::int64_t at = clock_.monotonicMs() + latencyMs;
         for (auto& c : out.chunks) {
             at += c.delayMs;
-            pending_.push_back({at, std::move(c.bytes)});
+            schedule(at, std::move(c.bytes));
         }
-        std::stable_sort(pending_.begin(), pending_.end(),
-                         [](const Pending& a, const Pending& b) { return a.at < b.at; });
     }
     return true;
 }
 
 bool FakePort::setDtr(bool on) {
-    lineEvents.push_back(on ? "DTR1" : "DTR0");
+    if (record) lineEvents.push_back(on ? "DTR1" : "DTR0");
     return !modemLinesFail;
 }
 
 bool FakePort::setRts(bool on) {
-    lineEvents.push_back(on ? "RTS1" : "RTS0");
+    if (record) lineEvents.push_back(on ? "RTS1" : "RTS0");
     return !modemLinesFail;
 }
 

@@ -43,6 +43,7 @@ public:
     // Latency added before every device answer.
     std::int64_t latencyMs = 1;
     bool modemLinesFail = true;  // like a pseudo-terminal
+    bool record = true;          // keep writes and line events (fuzzers turn it off: they run long)
 
     bool open(int portNumber, std::string& errorText) override;
     void close() override;
@@ -71,6 +72,7 @@ private:
         Bytes bytes;
     };
     void deliverDue();
+    void schedule(std::int64_t at, Bytes bytes);
     sim::SimDevice* device();
     FakeClock& clock_;
     std::map<int, sim::SimDevice*> devices_;
@@ -119,6 +121,18 @@ public:
 private:
     std::map<std::string, std::deque<std::string>> answers_;
     int closeAfter_ = -1;
+};
+
+// Shows nothing and records nothing: for fuzzers, whose runs are counted in
+// the hundred thousands.
+class QuietScreen : public Screen {
+public:
+    void showEvent(const std::string&) override {}
+    void setLed(int, char) override {}
+    void setProgress(int) override {}
+    void yield() override {}
+    bool messageBox(const std::string&, const std::string&, Icon, Buttons) override { return false; }
+    std::string inputBox(const std::string&, const std::string&, const std::string& answer) override { return answer; }
 };
 
 class MemorySettings : public Settings {

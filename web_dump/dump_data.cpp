@@ -8,6 +8,7 @@
 
 #include "core/format.h"
 #include "core/numbers.h"
+#include "files/folder_lock.h"
 #include "files/probe_files.h"
 #include "web_dump/probe_list.h"
 #include "web_dump/response_line.h"
@@ -79,18 +80,33 @@ std::string dumpStartDate(Settings& settings, Clock& clock) {
 std::size_t writeResponseRows(const std::filesystem::path& answer, std::int32_t probe, DataFile& dump,
                               DataFile& data, const std::function<void()>& yieldPass, bool& readFailed,
                               std::size_t* skippedLines) {
+    LineReader in(answer);
+    const std::size_t rows = decodeResponseRows(
+        in, probe,
+        [&](std::string_view dumpRows, std::string_view dataRows) {
+            dump.write(dumpRows);
+            data.write(dataRows);
+        },
+        yieldPass);
+    readFailed = in.failed() || !in.isOpen();
+    if (skippedLines) *skippedLines += in.skippedLines();
+    return rows;
+}
+
+std::size_t decodeResponseRows(LineReader& in, std::int32_t probe,
+                               const std::function<void(std::string_view, std::string_view)>& out,
+                               const std::function<void()>& yieldPass) {
     constexpr std::size_t kBlock = 64 * 1024;
     std::string dumpRows, dataRows;
     auto flush = [&] {
-        dump.write(dumpRows);
-        data.write(dataRows);
+        if (dumpRows.empty()) return;
+        out(dumpRows, dataRows);
         dumpRows.clear();
         dataRows.clear();
     };
-    LineReader in(answer);
     std::string line;
     std::size_t rows = 0, sinceYield = 0;
-    // The rows written so far reach the files even when the window is
+    // The rows decoded so far reach the files even when the window is
     // closed in the middle (yieldPass throws).
     struct FlushOnExit {
         std::function<void()> f;
@@ -108,8 +124,6 @@ std::size_t writeResponseRows(const std::filesystem::path& answer, std::int32_t 
         ++rows;
         if (dumpRows.size() >= kBlock) flush();
     }
-    readFailed = in.failed() || !in.isOpen();
-    if (skippedLines) *skippedLines += in.skippedLines();
     return rows;
 }
 
@@ -146,6 +160,14 @@ DumpReport dumpData(WebRun& run, const std::string& fDate, bool fromProbeDates) 
         return report;
     }
 
+    // Held until the files are closed; the header and rotation are decided under it.
+    FolderLock folderLock;
+    if (!folderLock.lock(run.folder, folderLockWaitMs(run.settings), run.clock, screen)) {
+        screen.messageBox(folderBusyMessage(run.folder, folderLockWaitMs(run.settings)), "ERROR", Icon::Exclamation,
+                          Buttons::Ok);
+        report.result = DumpResult::FolderBusy;
+        return report;
+    }
     RunFiles files;
     if (!files.open(run.folder, Program::Heron, run.clock.now())) {
         report.writeFailure = files.failureText();

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/platform.h"
@@ -36,6 +37,7 @@ enum class DumpResult {
     NoDataServer,  // no data server set: the user was told, the program goes on
     Completed,   // every probe answered and every row reached the disk
     Failed,      // a request or a file failed; the user was told, "LDate" kept
+    FolderBusy,  // another run held the folder too long: nothing fetched or written
 };
 
 struct DumpReport {
@@ -65,6 +67,13 @@ DumpReport dumpData(WebRun& run, const std::string& fDate, bool fromProbeDates =
 std::size_t writeResponseRows(const std::filesystem::path& answer, std::int32_t probe, DataFile& dump,
                               DataFile& data, const std::function<void()>& yieldPass, bool& readFailed,
                               std::size_t* skippedLines = nullptr);
+
+class LineReader;
+// The decoding part of writeResponseRows: the rows of every line `in` gives,
+// handed on in blocks of whole rows (dump rows, running rows).
+std::size_t decodeResponseRows(LineReader& in, std::int32_t probe,
+                               const std::function<void(std::string_view, std::string_view)>& out,
+                               const std::function<void()>& yieldPass);
 
 // Start dates of the menu: 365 days back "yyyy/mm/dd", or "LDate" as stored.
 std::string defaultStartDate(Clock& clock);

@@ -26,14 +26,15 @@ std::vector<std::string> dumpHistoryEntries(const std::filesystem::path& program
         auto path = dumpFilePath(programFolder, n);
         if (!std::filesystem::exists(path, ec)) continue;
         LineReader in(path);
-        std::string first;
-        in.next(first);
-        if (startsWithDate(first))
-            out.push_back(twoDigits(n) + first.substr(4));
-        else
-            out.push_back(twoDigits(n) + " - ?");
+        out.push_back(dumpHistoryEntry(n, in));
     }
     return out;
+}
+
+std::string dumpHistoryEntry(int number, LineReader& in) {
+    std::string first;
+    in.next(first);
+    return twoDigits(number) + (startsWithDate(first) ? first.substr(4) : std::string(" - ?"));
 }
 
 int dumpNumberOfEntry(const std::string& entry) {
@@ -47,6 +48,17 @@ std::vector<std::string> dumpLines(const std::filesystem::path& programFolder, i
     DumpLineIndex index(programFolder, number);
     std::vector<std::string> out;
     for (std::size_t i = 0; i < index.size(); ++i) out.push_back(index.line(i));
+    return out;
+}
+
+std::vector<std::string> dumpLines(LineReader& in) {
+    std::vector<std::string> out;
+    std::string line;
+    while (in.next(line)) {
+        if (startsWithDate(line)) continue;
+        std::replace(line.begin(), line.end(), ',', '\t');
+        out.push_back(line);
+    }
     return out;
 }
 

@@ -27,10 +27,7 @@ namespace {
 
 // Calls fn(number) for every field of the file whose number is above 0.
 template <class Fn>
-void forEachPositiveField(const std::filesystem::path& file, Fn fn) {
-    // A hand-written list may pad its lines with blanks; a generous limit
-    // still keeps a runaway file from filling the memory.
-    LineReader in(file, 16 << 20);
+void forEachPositiveField(LineReader& in, Fn fn) {
     std::string line;
     while (in.next(line)) {
         std::size_t start = 0;
@@ -45,11 +42,20 @@ void forEachPositiveField(const std::filesystem::path& file, Fn fn) {
     }
 }
 
+// A hand-written list may pad its lines with blanks; a generous limit still
+// keeps a runaway file from filling the memory.
+constexpr std::size_t kMaxListLine = 16 << 20;
+
 }  // namespace
 
 std::vector<std::string> readProbeEntries(const std::filesystem::path& file) {
+    LineReader in(file, kMaxListLine);
+    return readProbeEntries(in);
+}
+
+std::vector<std::string> readProbeEntries(LineReader& in) {
     std::vector<std::string> out;
-    forEachPositiveField(file, [&](double v) {
+    forEachPositiveField(in, [&](double v) {
         out.push_back(plainNumberText(v));
         return true;
     });
@@ -57,8 +63,13 @@ std::vector<std::string> readProbeEntries(const std::filesystem::path& file) {
 }
 
 std::vector<std::int32_t> readProbeNumbers(const std::filesystem::path& file) {
+    LineReader in(file, kMaxListLine);
+    return readProbeNumbers(in);
+}
+
+std::vector<std::int32_t> readProbeNumbers(LineReader& in) {
     std::vector<std::int32_t> out;
-    forEachPositiveField(file, [&](double v) {
+    forEachPositiveField(in, [&](double v) {
         if (out.size() >= kMaxProbes) return false;
         auto n = std::min<std::int64_t>(roundHalfEven(v), std::numeric_limits<std::int32_t>::max());
         out.push_back(static_cast<std::int32_t>(n));

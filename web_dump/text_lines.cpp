@@ -1,37 +1,48 @@
 #include "web_dump/text_lines.h"
 
+#include <algorithm>
+
 namespace kvr::web {
 
 namespace {
 constexpr std::size_t kChunk = 64 * 1024;
 }
 
-LineReader::LineReader(const std::filesystem::path& path, std::size_t maxLine) : maxLine_(maxLine) {
+LineReader::LineReader(const std::filesystem::path& path, std::size_t maxLine)
+    : chunk_(kChunk), maxLine_(maxLine) {
     file_ = std::fopen(path.c_str(), "rb");
 }
+
+LineReader::LineReader(std::string_view text, std::size_t chunk, std::size_t maxLine)
+    : text_(text), chunk_(chunk ? chunk : kChunk), maxLine_(maxLine) {}
 
 LineReader::~LineReader() {
     if (file_) std::fclose(file_);
 }
 
 bool LineReader::fill() {
-    if (eof_ || !file_) return false;
+    if (eof_ || !isOpen()) return false;
     buf_.erase(0, pos_);
     pos_ = 0;
     std::size_t old = buf_.size();
-    buf_.resize(old + kChunk);
-    std::size_t n = std::fread(buf_.data() + old, 1, kChunk, file_);
-    buf_.resize(old + n);
-    if (n < kChunk) {
-        if (std::ferror(file_)) failed_ = true;
-        eof_ = true;
+    std::size_t n;
+    if (text_) {
+        n = std::min(chunk_, text_->size());
+        buf_.append(text_->substr(0, n));
+        text_->remove_prefix(n);
+    } else {
+        buf_.resize(old + kChunk);
+        n = std::fread(buf_.data() + old, 1, kChunk, file_);
+        buf_.resize(old + n);
+        if (n < kChunk && std::ferror(file_)) failed_ = true;
     }
+    if (n < chunk_) eof_ = true;
     return n > 0;
 }
 
 bool LineReader::next(std::string& line) {
     line.clear();
-    if (!file_) return false;
+    if (!isOpen()) return false;
     bool overlong = false;
     auto take = [&](std::size_t from, std::size_t n) {
         if (overlong) return;

@@ -7,7 +7,9 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace kvr::web {
 
@@ -16,11 +18,14 @@ public:
     static constexpr std::size_t kMaxLine = 64 * 1024;
 
     explicit LineReader(const std::filesystem::path& path, std::size_t maxLine = kMaxLine);
+    // The same over text in memory, taken in chunks as from a file (64 KiB
+    // unless given), so the decoders above can be checked without a disk.
+    explicit LineReader(std::string_view text, std::size_t chunk = 0, std::size_t maxLine = kMaxLine);
     ~LineReader();
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
 
-    bool isOpen() const { return file_ != nullptr; }
+    bool isOpen() const { return file_ != nullptr || text_.has_value(); }
     // Next line without its end; false at the end of the file.
     bool next(std::string& line);
     // Lines longer than the limit passed over so far.
@@ -31,6 +36,8 @@ public:
 private:
     bool fill();
     std::FILE* file_ = nullptr;
+    std::optional<std::string_view> text_;  // the memory source, what is left of it
+    std::size_t chunk_;
     std::string buf_;
     std::size_t pos_ = 0;
     bool eof_ = false;

@@ -4,6 +4,7 @@
 
 #include "apps/heron/curl_transport.h"
 #include "core/app_options.h"
+#include "files/folder_lock.h"
 #include "web_dump/http_service.h"
 
 namespace kvr::heron {
@@ -14,6 +15,7 @@ int runDownload(Platform& p, const std::filesystem::path& folder, const std::str
     web::HttpService http(p.screen, p.settings, transport, folder, std::move(viewer));
     web::WebRun run{p.clock, p.settings, p.screen, http, folder, {}, {}};
     report = web::dumpData(run, fDate, fromProbeDates);
+    if (report.result == web::DumpResult::FolderBusy) return kFolderBusyStatus;
     return report.result == web::DumpResult::Failed ? 1 : 0;
 }
 

@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kvr::testing::FakeClock clock;
     kvr::testing::FakePort port{clock};
     kvr::testing::MemorySettings settings;
-    kvr::testing::ScriptedScreen screen;
+    kvr::testing::QuietScreen screen;
     Platform platform{clock, port, settings, screen};
     LinkState state;
     FuzzDevice dev(data, size);

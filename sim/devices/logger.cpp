@@ -184,6 +184,7 @@ LoggerOptions parseLoggerOptions(const std::vector<std::string>& argsIn) {
     if (auto v = takeInt(args, "--probe-max", 1000, 199999)) o.probeMax = static_cast<int>(*v);
     if (auto v = takeInt(args, "--slots", 1, 65535)) o.slots = static_cast<int>(*v);
     if (auto v = takeInt(args, "--next", 0, 65535)) o.next = static_cast<int>(*v);
+    if (auto v = takeInt(args, "--report-end", 0, 65535)) o.reportEnd = static_cast<int>(*v);
     if (auto v = takeInt(args, "--version-byte", 100, 254)) o.versionByte = static_cast<int>(*v);
     if (auto v = takeOption(args, "--firmware")) {
         int a = 0, b = 0;
@@ -216,6 +217,7 @@ std::string loggerOptionsHelp() {
            "                        keeps records readable in the probe-server record layout)\n"
            "  --slots N             ring size (default 64)\n"
            "  --next N              ring position of the first record to collect (default slots - 6)\n"
+           "  --report-end N        EndRecord the status reports instead of the real one (may lie outside the ring)\n"
            "  --version-byte N      extended logger version byte 100..254 (default 120)\n"
            "  --firmware N.NN       server layout firmware version (default 4.12)\n"
            "  --now \"yyyy-mm-dd HH:MM:SS\"    readings are dated before this (default: present time)\n"
@@ -454,7 +456,7 @@ void Logger::handle(const Bytes& f, SimOutput& out) {
                 const auto s = static_cast<std::uint32_t>(clockSeconds_);
                 a.insert(a.end(), {static_cast<std::uint8_t>(s >> 24), static_cast<std::uint8_t>(s >> 16),
                                    static_cast<std::uint8_t>(s >> 8), static_cast<std::uint8_t>(s)});
-                for (std::int32_t v : {end_, next_, static_cast<std::int32_t>(o_.slots), numReadings()}) {
+                for (std::int32_t v : {o_.reportEnd.value_or(end_), next_, static_cast<std::int32_t>(o_.slots), numReadings()}) {
                     auto w = word(v);
                     a.insert(a.end(), w.begin(), w.end());
                 }
@@ -471,7 +473,7 @@ void Logger::handle(const Bytes& f, SimOutput& out) {
         case 1:
             if (ring) {
                 a = {1};
-                for (std::int32_t v : {next_, end_, static_cast<std::int32_t>(o_.slots), numReadings()}) {
+                for (std::int32_t v : {next_, o_.reportEnd.value_or(end_), static_cast<std::int32_t>(o_.slots), numReadings()}) {
                     auto w = word(v);
                     a.insert(a.end(), w.begin(), w.end());
                 }

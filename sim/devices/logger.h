@@ -27,6 +27,7 @@ struct LoggerOptions {
     int probeMax = 199999;      // largest probe number drawn
     int slots = 64;             // ring size (extended, server)
     std::optional<int> next;    // ring position of the first record to collect
+    std::optional<int> reportEnd;  // EndRecord the status reports instead of the real one (a broken ring)
     int versionByte = 120;      // extended loggers: 100..254
     int firmwareMajor = 4, firmwareMinor = 12;
     std::optional<LocalTime> now;   // readings are dated before this (default: present time)

@@ -52,6 +52,7 @@ ProbeServerOptions parseProbeServerOptions(std::vector<std::string> args) {
     const auto count = takeInt(args, "--count", 0, 65535);
     if (count) o.count = static_cast<int>(*count);
     if (auto v = takeInt(args, "--num", 0, 65535)) o.numReadings = static_cast<int>(*v);
+    if (auto v = takeInt(args, "--report-end", 0, 65535)) o.reportEnd = static_cast<int>(*v);
     if (auto v = takeInt(args, "--probes", 1, 200)) o.probes = static_cast<int>(*v);
     if (auto v = takeInt(args, "--clock", 0, 0x7FFFFFFF)) o.clockUnits = static_cast<std::int32_t>(*v);
     if (auto v = takeInt(args, "--address", 0, 0xFFFF)) o.address = static_cast<std::uint16_t>(*v);
@@ -79,6 +80,7 @@ std::string probeServerHelp() {
            "  --end N               EndRecord (default NextRecord + --count, wrapped)\n"
            "  --count N             new records when --end is not given (default 50, at most slots-1)\n"
            "  --num N               NumReadings to report instead of the ring distance\n"
+           "  --report-end N        EndRecord to report instead of the real one (may lie outside the ring)\n"
            "  --records-mix LIST    weights of record sorts, e.g. k1=0.8,k0=0.1,k2=0.05,\n"
            "                        settings=0.02,repeater=0.01,unknown=0.01,badcheck=0.005,\n"
            "                        zero=0.005 (default k1=1)\n"
@@ -196,7 +198,7 @@ void ProbeServer::handle(const Bytes& frame, SimOutput& out) {
             if (plan.silent) return;
             Bytes d{0x05, 0x01, static_cast<std::uint8_t>(o_.address >> 8), static_cast<std::uint8_t>(o_.address & 0xFF)};
             push32(d, static_cast<std::uint32_t>(clockBase_));
-            push16(d, static_cast<std::uint32_t>(end_));
+            push16(d, static_cast<std::uint32_t>(o_.reportEnd.value_or(end_)));
             push16(d, static_cast<std::uint32_t>(next_));
             push16(d, static_cast<std::uint32_t>(o_.slots));
             push16(d, static_cast<std::uint32_t>(num_));

@@ -21,6 +21,7 @@ struct ProbeServerOptions {
     std::optional<int> end;            // EndRecord (default: next + count, wrapped)
     int count = 50;                    // new records when --end is not given
     std::optional<int> numReadings;    // reported NumReadings (default: the ring distance)
+    std::optional<int> reportEnd;      // EndRecord the status reports instead of the real one (a broken ring)
     RecordMix mix = RecordMix::onlyKind1();
     int probes = 6;
     LocalTime now{};                   // readings end before this; clock starts here

@@ -2,7 +2,9 @@
 // that must be seen (and name their file) before a device is cleared.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
 #include <cerrno>
 #include <cstring>
@@ -118,11 +120,13 @@ TEST(RunFiles, EachProgramsFilesOverTwoRuns) {
     }
 }
 
-TEST(RunFiles, HeaderOnlyIntoAnEmptyDataFile) {
+TEST(RunFiles, HeaderOnlyIntoAnEmptyDataFileAndAnUnendedLineIsEnded) {
     const struct {
         const char* before;  // nullptr: no file
         std::string after;
-    } cases[] = {{nullptr, kDataHead}, {"", kDataHead}, {"\r\n", "\r\n"}, {"x", "x"}};
+    } cases[] = {{nullptr, kDataHead}, {"", kDataHead}, {"\r\n", "\r\n"}, {"x", "x\r\n"},
+                 {"row\r\n01395, 2026/12/06 21:15:00, 21.4, ", "row\r\n01395, 2026/12/06 21:15:00, 21.4, \r\n"},
+                 {"a\r", "a\r\n"}, {"a\n", "a\n"}};
     for (const auto& c : cases) {
         TempDir dir;
         const fs::path p = dir.path / "KVR Probe Data.csv";
@@ -135,6 +139,46 @@ TEST(RunFiles, HeaderOnlyIntoAnEmptyDataFile) {
 }
 
 // --- write failures -------------------------------------------------------
+
+// A disk that fills part-way through a row: the file is cut back to its last
+// whole row, or to nothing when only the header had gone in.
+TEST(RunFiles, ARowThatDoesNotFitIsCutBack) {
+    const std::string row(100, 'r');
+    const std::string rowLine = row + "\r\n";
+    const struct {
+        const char* name;
+        std::string before;
+        rlim_t limit;
+        int rowsTried;
+        std::string after;
+    } cases[] = {
+        {"header and one row fit", "", kDataHead.size() + 150, 3, kDataHead + rowLine},
+        {"only the header fits", "", kDataHead.size() + 50, 2, ""},
+        {"old rows kept", "old\r\n", 200, 3, "old\r\n" + rowLine},
+        {"nothing fits after old rows", "old\r\n", 50, 1, "old\r\n"},
+    };
+    struct sigaction ignore {}, old {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGXFSZ, &ignore, &old);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const fs::path p = dir.path / "KVR Probe Data.csv";
+        if (!c.before.empty()) writeFile(p, c.before);
+        rlimit lim = saved;
+        lim.rlim_cur = c.limit;
+        ::setrlimit(RLIMIT_FSIZE, &lim);
+        DataFile f;
+        openDataFile(f, p);
+        for (int i = 0; i < c.rowsTried; ++i) f.write(rowLine);
+        EXPECT_FALSE(f.close());
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        EXPECT_EQ(readFile(p), c.after);
+    }
+    ::sigaction(SIGXFSZ, &old, nullptr);
+}
 
 TEST(RunFiles, AFolderInTheWayFailsTheOpenAndNamesTheFile) {
     const struct {

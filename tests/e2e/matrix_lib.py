@@ -113,16 +113,17 @@ class Run:
         return "rc=%r hung=%r boxes=%r stderr=%r" % (self.rc, self.hung, self.boxes, self.stderr[-800:])
 
 
-def run_program(argv, env, timeout=RUN_LIMIT):
-    """Runs argv; a run past the time limit is killed (by its pid) and marked hung."""
+def run_program(argv, env, timeout=RUN_LIMIT, kill_after=None):
+    """Runs argv; a run past the time limit is killed (by its pid) and marked hung.
+    kill_after: seconds after which the run is ended with SIGKILL on purpose."""
     p = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
-        out, err = p.communicate(timeout=timeout)
+        out, err = p.communicate(timeout=kill_after or timeout)
         hung = False
     except subprocess.TimeoutExpired:
         p.kill()
         out, err = p.communicate()
-        hung = True
+        hung = kill_after is None
     return Run(None if hung else p.returncode, out.decode("utf-8", "replace"),
                err.decode("utf-8", "replace"), hung)
 
@@ -145,17 +146,47 @@ def rows(blob, header_lines=1):
     return body, tail
 
 
+def remove_blockers(folder):
+    """Takes away a folder where the running file belongs and a file where the dump folder belongs."""
+    data = os.path.join(folder, "KVR Probe Data.csv")
+    if os.path.isdir(data):
+        os.rmdir(data)
+    dumps = os.path.join(folder, "KVR Dumps")
+    if os.path.isfile(dumps):
+        os.remove(dumps)
+
+
+HEADER_STARTS = (b"Probe", b"Date - ")
+MARKER_STARTS = (b"! ", b"? ")
+
+
+def bad_lines(blob, fields):
+    """Lines of a probe data file that are neither a header, a marker nor a
+    whole row of `fields` fields, or that lack their CR LF."""
+    if blob is None:
+        return []
+    parts = blob.split(b"\r\n")
+    bad = [parts[-1]] if parts[-1] else []
+    for line in parts[:-1]:
+        if b"\r" in line or b"\n" in line:
+            bad.append(line)
+        elif not line.startswith(HEADER_STARTS + MARKER_STARTS) and line.count(b",") + 1 != fields:
+            bad.append(line)
+    return bad
+
+
 # ------------------------------------------------------------------ report
 
 def fuzz_counts(source):
+    """Target -> [executions, executions per second] of the last scripts/fuzz run."""
     counts = {}
     for log in sorted(glob.glob(os.path.join(source, "build-fuzz", "*.log"))):
         name = os.path.splitext(os.path.basename(log))[0]
         with open(log, errors="replace") as f:
             for line in f:
-                m = re.search(r"stat::number_of_executed_units:\s*(\d+)", line)
+                m = re.search(r"stat::(number_of_executed_units|average_exec_per_sec):\s*(\d+)", line)
                 if m:
-                    counts[name] = int(m.group(1))
+                    counts.setdefault(name, [0, 0])[m.group(1) == "average_exec_per_sec"] = int(m.group(2))
     return counts
 
 
@@ -218,12 +249,20 @@ def report(ledger_path, out_path, source, mode, result_line):
         "echoes at about 1 % and 10 % of exchanges; `write-*` an unwritable data file, a",
         "dump folder that is a file, a full disk (file-size limit); `input-*` malformed",
         "Otter.cfg / Probes.cfg and garbage settings; `web-*` every fault of the stand-in",
-        "web service and a proxy refusing the credentials.",
+        "web service and a proxy refusing the credentials. Every `write-*` case is followed by a",
+        "clean run on the same folder, whose files are checked line by line (each line ends in",
+        "CR LF and is a header, a marker or a whole row; the union of rows is a clean run's);",
+        "`kill-*` the program is killed (SIGKILL) at a random moment of its download, then a",
+        "clean run follows with the same checks; `pair-*` two runs started together on one",
+        "folder (one header, both runs' rows, one dump file each); `ring-*` status counts that",
+        "disagree with the ring (smaller, larger, zero), reloads past the ring and pointers",
+        "outside it; `chatty-*` a port that sends a text line every 100 ms and never a frame.",
     ]
     fuzz = fuzz_counts(source)
     if fuzz:
-        lines += ["", "## Fuzzing (last `scripts/fuzz` run)", "", "| Target | Executions |", "|---|---|"]
-        lines += ["| %s | %d |" % (n, c) for n, c in sorted(fuzz.items())]
+        lines += ["", "## Fuzzing (last `scripts/fuzz` run)", "", "| Target | Executions | Per second |",
+                  "|---|---|---|"]
+        lines += ["| %s | %d | %d |" % (n, c[0], c[1]) for n, c in sorted(fuzz.items())]
     with open(out_path, "w") as f:
         f.write("\n".join(lines) + "\n")
 

@@ -18,6 +18,7 @@ KVR_LONG=1 sweeps every k of the silent-link table instead of a few.
 import collections
 import concurrent.futures
 import datetime
+import glob
 import itertools
 import os
 import random
@@ -26,6 +27,8 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -98,23 +101,88 @@ class MatrixCase(unittest.TestCase):
 
     # ---------------------------------------------------------------- programs
 
-    def marten(self, d, port_path, speed="0", answers=("No Comms=0",), port="3", wrap=None):
+    def marten(self, d, port_path, speed="0", answers=("No Comms=0",), port="3", wrap=None, out=None,
+               kill_after=None):
         self.write(os.path.join(d, "cfg", "kvr-probe", "KVR.conf"), "[Ports]\nCOM3=%s\n" % port_path)
         self.write(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf"), "[Startup]\nPort=%s\nSpeed=%s\n" % (port, speed))
-        cmd = [M.MARTEN, "--unattended", "--folder", os.path.join(d, "out")]
+        cmd = [M.MARTEN, "--unattended", "--folder", out or os.path.join(d, "out")]
         for a in answers:
             cmd += ["--answer", a]
-        return M.run_program(wrap(cmd) if wrap else cmd, self.env(d))
+        return M.run_program(wrap(cmd) if wrap else cmd, self.env(d), kill_after=kill_after)
 
-    def otter(self, d, port_path, baud="9600", cfg=None, wrap=None, answers=("SET DATE=Yes",)):
+    def otter(self, d, port_path, baud="9600", cfg=None, wrap=None, answers=("SET DATE=Yes",), out=None,
+              kill_after=None):
         self.write(os.path.join(d, "cfg", "kvr-probe", "KVR.conf"), "[Ports]\nCOM1=%s\n" % port_path)
         if cfg is None:
             cfg = ("Coms port = 1\r\nBaud rate = %s\r\nScan rate = 0\r\nDump folder =\r\n2nd port = 0\r\n" % baud).encode()
-        self.write(os.path.join(d, "out", "Otter.cfg"), cfg, "wb")
-        cmd = [M.OTTER, "--unattended", "--folder", os.path.join(d, "out")]
+        out = out or os.path.join(d, "out")
+        self.write(os.path.join(out, "Otter.cfg"), cfg, "wb")
+        cmd = [M.OTTER, "--unattended", "--folder", out]
         for a in answers:
             cmd += ["--answer", a]
-        return M.run_program(wrap(cmd) if wrap else cmd, self.env(d))
+        return M.run_program(wrap(cmd) if wrap else cmd, self.env(d), kill_after=kill_after)
+
+    def serial_run(self, prog, d, port_path, speed, **kw):
+        """speed: Marten's option ("0", "1") or Otter's baud rate."""
+        if prog == "marten":
+            return self.marten(d, port_path, speed=speed, **kw)
+        return self.otter(d, port_path, baud=speed, **kw)
+
+    _refs = {}
+
+    def reference(self, prog, sim_args, speed):
+        """(running-file rows, Dump00 rows, seconds) of a clean run of this device, made once."""
+        key = (prog, tuple(sim_args), speed)
+        if key not in self._refs:
+            d = self.newdir("reference")
+            s = self.sim(d, sim_args)
+            t0 = time.monotonic()
+            run = self.serial_run(prog, d, s.path, speed)
+            took = time.monotonic() - t0
+            state = s.stop()
+            self.assertEqual(run.rc, 0, run)
+            self.assertTrue(state["cleared"])
+            dump = M.rows(self.dump(d))
+            self._refs[key] = (M.rows(self.data(d))[0], dump[0] if dump else None, took)
+        return self._refs[key]
+
+    def whole_lines(self, out, case):
+        """Every line of the running file and the dump files ends with CR LF and
+        is a header, a marker or a whole row; the running file has one header."""
+        data = M.read_bytes(os.path.join(out, "KVR Probe Data.csv"))
+        bad = M.bad_lines(data, 15)
+        for p in glob.glob(os.path.join(out, "KVR Dumps", "Dump*.csv")):
+            bad += M.bad_lines(M.read_bytes(p), 19)
+        self.assertEqual(bad, [], "garbled lines: %s" % case)
+        if data:
+            self.assertEqual(data.count(b"Probe, Date"), 1, "header not once at the top: %s" % case)
+            self.assertTrue(data.startswith(b"Probe, Date"), "header not once at the top: %s" % case)
+
+    @staticmethod
+    def expected(state):
+        """The rows an Otter logger's readings give (its clock is the present one)."""
+        return [r.encode() for r in state["expectedRows"]]
+
+    def next_run(self, prog, sim_args, speed, d, case, earlier=None):
+        """A clean run on the folder a failed or killed run left, against the
+        device restarted with the same records: it completes, every line is
+        whole, nothing earlier changed, and the rows are exactly a clean run's.
+        earlier: the device state of the earlier run (Otter's rows carry its time)."""
+        ref_rows = self.reference(prog, sim_args, speed)[0]
+        earlier_rows = self.expected(earlier) if prog == "otter" else ref_rows
+        before = (M.rows(self.data(d)) or ([], b""))[0]
+        s = self.sim(d, sim_args)
+        run = self.serial_run(prog, d, s.path, speed)
+        state = s.stop()
+        self.assertEqual(run.rc, 0, "next run after %s: %r" % (case, run))
+        self.assertTrue(state["cleared"], "next run after %s did not clear" % case)
+        self.whole_lines(os.path.join(d, "out"), "next run after " + case)
+        rows = M.rows(self.data(d))[0]
+        if prog == "otter":
+            ref_rows = self.expected(state)
+        self.assertEqual(rows[:len(before)], before, "earlier rows changed: %s" % case)
+        self.assertEqual(rows[len(before):], ref_rows, "next run's rows: %s" % case)
+        self.assertTrue(set(before) <= set(earlier_rows), "rows no clean run writes: %s" % case)
 
     @staticmethod
     def data(d):
@@ -280,6 +348,103 @@ class SerialFaults(MatrixCase):
             self.sweep("noise", c, cases, ref, lambda label, run, st: False)
 
 
+# ====================================================================== 2b
+class ChattyPort(MatrixCase):
+    """A port that never stops talking (a GPS, a modem at the wrong speed): a
+    text line every 100 ms and never a frame. Each program gives up on it in
+    bounded time, writes nothing, and says there were no comms."""
+
+    def test_chatty_port(self):
+        for prog in ("marten", "otter"):
+            case = prog + " on a chatty port"
+            with self.subTest(case=case):
+                d = self.newdir(prog + "-chatty")
+                master, slave = os.openpty()
+                stop = threading.Event()
+
+                def talk():
+                    while not stop.wait(0.1):
+                        try:
+                            os.write(master, b"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n")
+                        except OSError:
+                            return
+
+                t = threading.Thread(target=talk)
+                t.start()
+                try:
+                    run = self.serial_run(prog, d, os.ttyname(slave), "0" if prog == "marten" else "9600")
+                finally:
+                    stop.set()
+                    t.join()
+                    os.close(master)
+                    os.close(slave)
+                ok = False
+                try:
+                    self.assert_bounded(run, "chatty", case)
+                    self.assertEqual(run.rc, 1, run)
+                    self.assertIsNone(self.data(d), case)
+                    ok = True
+                finally:
+                    M.LEDGER.note("chatty-" + prog, case, run.crashed, run.hung, 0, 0, ok)
+
+
+# ====================================================================== 2c
+SERVER60 = ["server", "--count", "60", "--slots", "100", "--next", "80", "--seed", "11"] + NOW
+SERVER_OLD = ["server", "--count", "0", "--slots", "100", "--next", "30", "--seed", "11"] + NOW
+
+
+class RingStatus(MatrixCase):
+    """Status values that disagree with the ring: both speeds take the same
+    records, and the device is cleared only when they are all on disk."""
+
+    def test_status_against_the_ring(self):
+        ref = self.reference("marten", SERVER60, "0")[0]
+        cases = []
+        for speed, sp in (("0", "lo"), ("1", "hi")):
+            for what, num in (("smaller", "30"), ("larger", "90"), ("zero", "0")):
+                # the ring's 60 records written, the server not cleared, the values told
+                cases.append(dict(name="marten-%s count %s than the ring" % (sp, what), prog="marten", speed=speed,
+                                  sim=SERVER60[:1] + ["--num", num] + SERVER60[1:], answers=("No Comms=0",),
+                                  rc=1, cleared=False, rows=ref, box="inconsistent record ring"))
+            # 105 in a ring of 100 names the same five records as 5
+            cases.append(dict(name="marten-%s reload past the ring" % sp, prog="marten", speed=speed, sim=SERVER_OLD,
+                              answers=("No Comms=0", "No Readings=105"), rc=0, cleared=True, rows=5, box=None))
+            cases.append(dict(name="marten-%s end outside the ring" % sp, prog="marten", speed=speed,
+                              sim=SERVER60[:1] + ["--report-end", "130"] + SERVER60[1:], answers=("No Comms=0",),
+                              rc=1, cleared=False, rows=None, box="end record 130"))
+        cases.append(dict(name="otter-extended end outside the ring", prog="otter", speed="56000",
+                          sim=OTTER_LOGGERS["extended"][:1] + ["--report-end", "70"] + OTTER_LOGGERS["extended"][1:],
+                          answers=("SET DATE=Yes",), rc=1, cleared=False, rows=None, box="end record 70"))
+
+        def one(c):
+            d = self.newdir(c["prog"] + "-ring")
+            s = self.sim(d, c["sim"])
+            run = self.serial_run(c["prog"], d, s.path, c["speed"], answers=c["answers"])
+            return d, run, s.stop()
+
+        for c, (d, run, state) in zip(cases, self.parallel(one, cases)):
+            with self.subTest(case=c["name"]):
+                ok = False
+                try:
+                    self.assert_bounded(run, "ring", c["name"])
+                    self.assertEqual(run.rc, c["rc"], run)
+                    self.assertEqual(bool(state["cleared"]), c["cleared"], c["name"])
+                    self.whole_lines(os.path.join(d, "out"), c["name"])
+                    got = M.rows(self.data(d))
+                    if c["rows"] is None:
+                        self.assertIsNone(got, "rows written from a broken ring: %s" % c["name"])
+                    elif isinstance(c["rows"], int):
+                        self.assertEqual(len(M.rows(self.dump(d))[0]), c["rows"], c["name"])
+                        self.assertEqual(len(set(got[0])), len(got[0]), "a row twice: %s" % c["name"])
+                    else:
+                        self.assertEqual(got[0], c["rows"], c["name"])
+                    if c["box"]:
+                        self.assertIn(c["box"], " ".join(b.get("text", "") for b in run.boxes), run)
+                    ok = True
+                finally:
+                    M.LEDGER.note("ring-" + c["prog"], c["name"], run.crashed, run.hung, 0, 0, ok)
+
+
 # ====================================================================== 3
 class WriteFailures(MatrixCase):
     """Files that cannot be written: the device keeps its readings and the user is told which file."""
@@ -345,6 +510,15 @@ class WriteFailures(MatrixCase):
                 if c["prog"] == "otter":
                     self.assertIsNone(state["dateSet"])
                     self.assertNotIn("SET DATE", run.titles())
+                if c["setup"] == "cfg":
+                    continue
+                # What the failure left must take the next run's rows cleanly.
+                self.whole_lines(os.path.join(d, "out"), case)
+                M.remove_blockers(os.path.join(d, "out"))
+                prog = "otter" if c["prog"] == "otter" else "marten"
+                sim_args = {"marten-logger": MARTEN_LOGGER, "otter": OTTER_LOGGERS["extended"]}.get(c["prog"], SERVER)
+                speed = {"marten-hi": "1", "otter": "9600"}.get(c["prog"], "0")
+                self.next_run(prog, sim_args, speed, d, case, state)
 
     def test_heron(self):
         cases = [
@@ -369,11 +543,124 @@ class WriteFailures(MatrixCase):
                     c["setup"](app)
                 cmd = [M.HERON, "--unattended", "--folder", app]
                 run = M.run_program(c["wrap"](cmd) if c["wrap"] else cmd, self.env(d))
-                web.kill()
                 with open(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf")) as f:
                     kept = "LDate=01/02/2020" in f.read()
                 # "not cleared" for heron: the start date of the next download is kept
                 self.check_failure("heron", case, run, not kept, c["names"])
+                # The next run asks for the same days again and takes them cleanly.
+                self.whole_lines(app, case)
+                before = (M.rows(M.read_bytes(os.path.join(app, "KVR Probe Data.csv"))) or ([], b""))[0]
+                M.remove_blockers(app)
+                run = M.run_program(cmd, self.env(d))
+                web.kill()
+                self.assertEqual(run.rc, 0, run)
+                self.whole_lines(app, "next run after " + case)
+                rows = M.rows(M.read_bytes(os.path.join(app, "KVR Probe Data.csv")))[0]
+                self.assertEqual(rows[:len(before)], before)
+                self.assertTrue(set(before) <= set(rows[len(before):]), case)
+                self.assertEqual(len(rows[len(before):]), len(M.rows(self.dump(d), 2)[0]), case)
+
+
+# ====================================================================== 3b
+class NextRuns(MatrixCase):
+    """Runs killed at random moments, and two runs started together on one
+    folder: whole lines afterwards, one header, no row lost or glued."""
+
+    KILLED = [
+        ("marten-lo", "marten", SERVER_BIG, "0"),
+        ("marten-hi", "marten", SERVER_BIG, "1"),
+        ("otter-extended", "otter", OTTER_LOGGERS["extended"], "56000"),
+    ]
+
+    def test_kill_9_then_a_clean_run(self):
+        rnd = random.Random(13)
+        tries = 10 if M.LONG else 3
+        for name, prog, sim_args, speed in self.KILLED:
+            took = self.reference(prog, sim_args, speed)[2]
+            delays = [rnd.uniform(0.05, took) for _ in range(tries)]
+
+            def killed(delay, name=name, prog=prog, sim_args=sim_args, speed=speed):
+                d = self.newdir(name + "-killed")
+                s = self.sim(d, sim_args)
+                run = self.serial_run(prog, d, s.path, speed, kill_after=delay)
+                return d, run, s.stop()
+
+            for delay, (d, run, state) in zip(delays, self.parallel(killed, delays)):
+                case = "%s killed after %.2f s" % (name, delay)
+                with self.subTest(case=case):
+                    ok = False
+                    try:
+                        self.assertFalse(run.hung, case)
+                        self.whole_lines(os.path.join(d, "out"), case)
+                        if state["cleared"]:
+                            rows = M.rows(self.data(d))[0]
+                            full = self.expected(state) if prog == "otter" else self.reference(prog, sim_args, speed)[0]
+                            self.assertEqual(rows, full, case)
+                        self.next_run(prog, sim_args, speed, d, case, state)
+                        ok = True
+                    finally:
+                        M.LEDGER.note("kill-" + name, case, False, run.hung, 0, 0, ok)
+
+    def test_two_runs_on_one_folder(self):
+        pairs = 10 if M.LONG else 1
+        serial = [
+            ("marten", [SERVER, SERVER[:-3] + ["12"] + NOW], "0"),
+            ("otter", [OTTER_LOGGERS["extended"], OTTER_LOGGERS["extended"][:-1] + ["5"]], "56000"),
+        ]
+        for prog, sims, speed in serial:
+            refs = [self.reference(prog, a, speed) for a in sims]
+            for i in range(pairs):
+                case = "%s pair %d" % (prog, i + 1)
+                with self.subTest(case=case):
+                    ds = [self.newdir(prog + "-pair") for _ in sims]
+                    out = os.path.join(ds[0], "out")
+                    ss = [self.sim(d, a) for d, a in zip(ds, sims)]
+                    runs = self.parallel(lambda k: self.serial_run(prog, ds[k], ss[k].path, speed, out=out), [0, 1])
+                    states = [s.stop() for s in ss]
+                    ok = False
+                    try:
+                        for run, st in zip(runs, states):
+                            self.assertEqual(run.rc, 0, run)
+                            self.assertTrue(st["cleared"], case)
+                        self.whole_lines(out, case)
+                        rows = M.rows(self.data(ds[0]))[0]
+                        want = [self.expected(st) for st in states] if prog == "otter" else [r[0] for r in refs]
+                        self.assertEqual(collections.Counter(rows), collections.Counter(want[0] + want[1]), case)
+                        if prog == "marten":
+                            dumps = [M.rows(M.read_bytes(os.path.join(out, "KVR Dumps", "Dump0%d.csv" % n)))
+                                     for n in (0, 1)]
+                            self.assertCountEqual([dd[0] for dd in dumps if dd], [r[1] for r in refs], case)
+                        ok = True
+                    finally:
+                        M.LEDGER.note("pair-" + prog, case, False, any(r.hung for r in runs), 0, 0, ok)
+        for i in range(pairs):
+            case = "heron pair %d" % (i + 1)
+            with self.subTest(case=case):
+                ds = [self.newdir("heron-pair") for _ in range(2)]
+                app = os.path.join(ds[0], "out")
+                web = self.sim(ds[0], ["web", "--seed", "5", "--interval", "60"])
+                self.write(os.path.join(app, "Probes.cfg"), "12\r\n7\r\n")
+                for d in ds:
+                    self.write(os.path.join(d, "cfg", "kvr-probe", "KVR.conf"),
+                               "[Startup]\nDataServer=%s\nProxySetting=1\n" % web.path[len("http://"):])
+                    self.write(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf"), "[Startup]\nLDate=01/02/2020\n")
+                runs = self.parallel(
+                    lambda d: M.run_program([M.HERON, "--unattended", "--folder", app], self.env(d)), ds)
+                web.kill()
+                ok = False
+                try:
+                    for run in runs:
+                        self.assertEqual(run.rc, 0, run)
+                    self.whole_lines(app, case)
+                    dumps = [M.rows(M.read_bytes(os.path.join(app, "KVR Dumps", "Dump0%d.csv" % n)), 2)
+                             for n in (0, 1)]
+                    self.assertTrue(all(dumps), case)
+                    rows = M.rows(M.read_bytes(os.path.join(app, "KVR Probe Data.csv")))[0]
+                    self.assertEqual(len(rows), len(dumps[0][0]) + len(dumps[1][0]), case)
+                    self.assertGreater(len(rows), 10)
+                    ok = True
+                finally:
+                    M.LEDGER.note("pair-heron", case, False, any(r.hung for r in runs), 0, 0, ok)
 
 
 # ====================================================================== 4
