@@ -10,13 +10,6 @@ namespace {
 using heron_test::TempFolder;
 using heron_test::writeFile;
 
-TEST(DumpHistory, NoFilesGivesEmptyListsAndCreatesTheFolder) {
-    TempFolder dir;
-    EXPECT_TRUE(dumpHistoryEntries(dir.path()).empty());
-    EXPECT_TRUE(std::filesystem::is_directory(dumpFolderPath(dir.path())));
-    EXPECT_TRUE(dumpLines(dir.path(), 0).empty());
-}
-
 TEST(DumpHistory, ListsHeronAndMartenFilesWithGaps) {
     TempFolder dir;
     writeFile(dumpFilePath(dir.path(), 0), "Date - 21/05/2014 13:45\r\nProbe ,RecNo\r\n");
@@ -35,12 +28,6 @@ TEST(DumpHistory, LinesBecomeColumnsWithoutTheDateLine) {
     EXPECT_EQ(dumpLines(dir.path(), 3),
               (std::vector<std::string>{"Probe \tRecNo\tDate", "12\t  3456 \t2014/05/21 13:45:00\t20.10"}));
     EXPECT_EQ(dumpLines(dir.path(), 4), (std::vector<std::string>{"Probe \tRecNo", "! 12 \tCRC error"}));
-}
-
-TEST(DumpHistory, EntryNumbers) {
-    const std::pair<const char*, int> cases[] = {{"00 - 21/05/2014 13:45", 0}, {"42 - ?", 42}, {"7", -1}, {"", -1},
-                                                 {"x1 - ?", -1}};
-    for (const auto& [entry, n] : cases) EXPECT_EQ(dumpNumberOfEntry(entry), n) << entry;
 }
 
 }  // namespace

@@ -73,25 +73,6 @@ TEST(HttpService, GetStoresTheBodyUnderTheFileAndLeavesNoResponseFile) {
     EXPECT_GE(rig.screen.yields, 1);
 }
 
-TEST(HttpService, ProxySettingsReachTheTransport) {
-    Rig rig;
-    rig.settings.set("KVR", "Startup", "ProxySetting", "2");
-    rig.settings.set("KVR", "Startup", "ProxyServer", "proxy:3128");
-    rig.settings.set("KVR", "Startup", "ProxyBypass", "<local>");
-    rig.settings.set("KVR", "Startup", "ProxyUsername", "user");
-    rig.settings.set("KVR", "Startup", "ProxyPassword", "pass");
-    rig.settings.set("KVR", "Startup", "HttpTimeout", "2");
-    rig.transport.outcome = status(200, "OK");
-    EXPECT_TRUE(rig.http.httpRequest("GET", "http://h/", rig.dir / "out.csv"));
-    const auto& desc = rig.transport.requests.at(0);
-    EXPECT_EQ(desc.proxy.mode, ProxyMode::Named);
-    EXPECT_EQ(desc.proxy.server, "proxy:3128");
-    EXPECT_EQ(desc.proxy.bypass, "<local>");
-    EXPECT_EQ(desc.proxy.username, "user");
-    EXPECT_EQ(desc.proxy.password, "pass");
-    EXPECT_EQ(desc.inactivityLimitMs, 2000);
-}
-
 struct FailureCase {
     const char* name;
     HttpOutcome outcome;

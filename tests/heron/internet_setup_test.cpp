@@ -10,17 +10,6 @@ std::string stored(testing::MemorySettings& s, const std::string& key) {
     return s.get("KVR", "Startup", key).value_or("<absent>");
 }
 
-TEST(InternetSetup, FirstUseShowsDefaultAndStoresZeroAndEmptyTexts) {
-    testing::MemorySettings s;
-    InternetSetup v = loadInternetSetup(s);
-    EXPECT_EQ(v.mode, 0);
-    EXPECT_EQ(v.server + v.bypass + v.username + v.password + v.dataServer, "");
-    saveInternetSetup(s, v);
-    EXPECT_EQ(stored(s, "ProxySetting"), "0");
-    for (const char* key : {"ProxyServer", "ProxyBypass", "ProxyUsername", "ProxyPassword", "DataServer"})
-        EXPECT_EQ(stored(s, key), "") << key;
-}
-
 TEST(InternetSetup, SaveTrimsBlanksAndKeepsThePasswordAsTyped) {
     testing::MemorySettings s;
     InternetSetup v;

@@ -39,12 +39,6 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{"blank_and_empty_lines", "\r\n , ,\r\n\r\n5", {"5"}, {5}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ProbeListFile, MissingFileIsEmpty) {
-    TempFolder dir;
-    EXPECT_TRUE(readProbeEntries(probeListPath(dir.path())).empty());
-    EXPECT_TRUE(readProbeNumbers(probeListPath(dir.path())).empty());
-}
-
 TEST(ProbeListFile, StopsAfterTheLastSlot) {
     TempFolder dir;
     std::string text;

@@ -59,13 +59,5 @@ TEST(LineReader, LinesAcrossBufferBoundariesStayWhole) {
     }
 }
 
-TEST(LineReader, MissingFileReadsNothing) {
-    TempFolder dir;
-    LineReader in(dir / "absent.txt");
-    std::string line;
-    EXPECT_FALSE(in.isOpen());
-    EXPECT_FALSE(in.next(line));
-}
-
 }  // namespace
 }  // namespace kvr::web

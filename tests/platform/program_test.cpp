@@ -28,11 +28,6 @@ int runWith(std::vector<std::string> args, const ProgramSpec& desc) {
     return runProgram(static_cast<int>(keep.size()), argv.data(), desc);
 }
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class TinyWindow : public QLabel, public WindowFace {
 public:
     void setStatus(const QString& t) override { setText(t); }
@@ -58,49 +53,6 @@ TEST_F(ProgramHelper, OptionErrorsAndHelpEndBeforeAnyWindow) {
     EXPECT_EXIT(std::exit(runWith({"--bogus"}, desc)), ::testing::ExitedWithCode(2), "unknown option");
     EXPECT_EXIT(std::exit(runWith({"--unattended", "--trace", "/nonexistent/dir/t.log"}, desc)),
                 ::testing::ExitedWithCode(2), "cannot write the trace file");
-}
-
-TEST_F(ProgramHelper, UnattendedRunGetsTheRealPortTracedAndItsStatusIsTheExitStatus) {
-    // Everything below runs in the child: its own pty, settings and trace.
-    auto child = [] {
-        TempConfigHome home;
-        Pty pty;
-        home.write("kvr-probe/KVR.conf", "[Ports]\nCOM3=" + pty.slavePath + "\n");
-        const std::string trace = (home.dir / "trace.log").string();
-        ProgramSpec desc;
-        desc.name = "Otter";
-        desc.job = [&](Platform& p, const AppOptions& o) {
-            if (!o.unattended || o.folder != "/srv/otter") return 10;
-            std::string err;
-            if (!p.port.open(3, err)) return 11;
-            p.screen.showEvent("Opened com3 OK");
-            if (!p.port.write(Bytes{0x41, 0x00, 0xFF})) return 12;
-            if (pty.receive(3, 2000) != Bytes{0x41, 0x00, 0xFF}) return 13;
-            pty.send({0x0D, 0x0A});
-            Bytes got;
-            const auto deadline = p.clock.monotonicMs() + 2000;
-            while (got.size() < 2 && p.clock.monotonicMs() < deadline) {
-                p.screen.yield();
-                if (p.port.waitForBytes(deadline)) {
-                    Bytes b = p.port.readAll();
-                    got.insert(got.end(), b.begin(), b.end());
-                }
-            }
-            if (got != Bytes{0x0D, 0x0A}) return 14;
-            if (p.screen.inputBox("Port?", "Serial Port", "1") != "4") return 15;
-            p.port.close();
-            const std::string t = slurp(trace);
-            if (t.find(" open 3 ok\n") == std::string::npos) return 16;
-            if (t.find(" TX 41 00 FF\n") == std::string::npos) return 17;
-            if (t.find(" RX 0D 0A\n") == std::string::npos) return 18;
-            p.settings.set("NVA5", "Startup", "Port", "3");
-            if (slurp((home.dir / "kvr-probe/NVA5.conf").string()).find("Port=3") == std::string::npos) return 19;
-            return 6;
-        };
-        return runWith({"--unattended", "--folder", "/srv/otter", "--trace", trace, "--answer", "Serial Port=4"},
-                       desc);
-    };
-    EXPECT_EXIT(std::exit(child()), ::testing::ExitedWithCode(6), "Opened com3 OK");
 }
 
 TEST_F(ProgramHelper, StopSignalInWindowModeClosesAnOpenBoxAndEndsTheRun) {

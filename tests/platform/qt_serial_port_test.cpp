@@ -1,14 +1,12 @@
-// The Qt serial port on a real pseudo-terminal: raw bytes both ways, line
-// settings, waits that use no CPU, receive events, port numbers, a line that
+// The Qt serial port on a real pseudo-terminal: line
+// settings, waits that use no CPU, receive events, a line that
 // goes away, and writes larger than the terminal's output queue.
 #include <gtest/gtest.h>
 
 #include <future>
-#include <numeric>
 
 #include "platform/qt/line_rate.h"
 #include "platform/qt/qt_serial_port.h"
-#include "platform/qt/qt_settings.h"
 #include "pty_helpers.h"
 #include "testing/fakes.h"
 
@@ -54,30 +52,6 @@ struct OpenPort {
 };
 
 }  // namespace
-
-TEST(QtSerialPort, AllByteValuesPassUnchangedBothWays) {
-    // Control characters (XON/XOFF, CR, LF, DEL, 0x00) are where a cooked or
-    // flow-controlled line would alter the stream.
-    OpenPort p;
-    ASSERT_TRUE(p.open());
-    // A pseudo-terminal refuses the modem lines: no port error, the port works on.
-    for (bool on : {true, false, true}) {
-        p.port.setDtr(on);
-        p.port.setRts(on);
-    }
-    Bytes twice(256);
-    std::iota(twice.begin(), twice.end(), 0);
-    twice.insert(twice.end(), twice.rbegin(), twice.rend());
-
-    ASSERT_TRUE(p.port.write(twice));
-    EXPECT_EQ(p.pty.receive(twice.size(), 2000), twice);
-    EXPECT_GE(p.count(PortEvent::Send), 1);
-
-    p.pty.send(twice);
-    EXPECT_EQ(p.collect(twice.size(), 2000), twice);
-    EXPECT_GE(p.count(PortEvent::Receive), 1);
-    EXPECT_EQ(p.count(PortEvent::Error), 0);
-}
 
 TEST(QtSerialPort, LineSettingsReachTheTerminalAndBadOnesAreRefused) {
     struct Case {
@@ -209,28 +183,6 @@ TEST(QtSerialPort, UnreadBytesAreAnnouncedOnceAndClearInputDropsThem) {
     EXPECT_TRUE(p.port.readAll().empty());
     p.pty.send({9});
     EXPECT_EQ(p.collect(1, 2000), Bytes{9});
-}
-
-TEST(QtSerialPort, PortNumbersMapThroughTheSettingsFile) {
-    TempConfigHome home;
-    Pty pty;
-    ASSERT_TRUE(pty.ok());
-    ensureApp();
-    home.write("kvr-probe/KVR.conf", "[Ports]\nCOM3=" + pty.slavePath + "\nCOM5=/nonexistent/tty\n");
-    QtSettings settings;
-    EXPECT_EQ(portDevicePath(3, settings), pty.slavePath);
-    EXPECT_EQ(portDevicePath(12, settings), "/dev/ttyS11");
-
-    QtSerialPort port(settings);
-    std::string err;
-    EXPECT_FALSE(port.open(5, err));
-    EXPECT_FALSE(port.isOpen());
-    EXPECT_FALSE(err.empty()) << "the user is shown why the port did not open";
-    // Opening after a failure works (the run tries ports in turn).
-    ASSERT_TRUE(port.open(3, err)) << err;
-    EXPECT_EQ(port.portNumber(), 3);
-    ASSERT_TRUE(port.write(Bytes{0x42}));
-    EXPECT_EQ(pty.receive(1, 2000), Bytes{0x42});
 }
 
 // The port goes to the terminal directly, so it must wait for room itself

@@ -184,29 +184,5 @@ TEST(ServerBulk, StartCommandAndProgress) {
     EXPECT_EQ(out.lowCount, 4);  // odd ring positions hold 3.1 V, each from its own probe
 }
 
-// The receiver on its own: any split of the same bytes gives the same frames.
-TEST(ServerBulk, ReceiverIgnoresChunking) {
-    Bytes stream{0x00, 0x4F, 0x13};  // noise before the first frame
-    for (int p = 0; p < 5; ++p) {
-        const Bytes f = test::bulkFrame(p, test::kind1(7, p), p == 3 ? 0x4D : 0x4F);
-        stream.insert(stream.end(), f.begin(), f.end());
-    }
-    auto collect = [&](std::size_t chunk) {
-        BulkReceiver rx;
-        std::vector<std::string> got;
-        for (std::size_t i = 0; i < stream.size(); i += chunk) {
-            const auto n = std::min(chunk, stream.size() - i);
-            rx.feed(ByteSpan(stream.data() + i, n), [&](const BulkFrame& f) {
-                got.push_back(std::to_string(f.position) + (f.whole() ? " ok" : " bad"));
-                return true;
-            });
-        }
-        return got;
-    };
-    const std::vector<std::string> want{"0 ok", "1 ok", "2 ok", "3 bad", "4 ok"};
-    for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{36}, stream.size()})
-        EXPECT_EQ(collect(chunk), want) << chunk;
-}
-
 }  // namespace
 }  // namespace kvr
