@@ -8,6 +8,7 @@
 
 #include "core/format.h"
 #include "core/numbers.h"
+#include "core/port_names.h"
 
 namespace kvr {
 
@@ -67,7 +68,7 @@ int OtterApp::run() {
         p_.port.close();
         // Stopping a resident Otter is its normal end; a single run that was
         // cut short did not complete.
-        if (ScanRate() != 0) return writeFailure_ ? 1 : 0;
+        if (ScanRate() != 0) return writeFailure_ ? 3 : 0;
         return 1;
     }
     p_.port.close();
@@ -132,7 +133,9 @@ bool OtterApp::readConfig() {
     OtterConfig cfg;
     cfg.ScanRate = ScanRate();
     cfg.DumpFolder = DumpFolder();
+    cfg.portNumber = [this](const std::string& v) { return portFromAnswer(p_.settings, v); };
     CfgResult r = applyCfgLines(splitCfgLines(text), folder_, cfg);
+    if (options_.comsPort > 0) cfg.firstPort = cfg.comPort = options_.comsPort;
 
     // What the lines before a bad one said is kept, as the file is read in order.
     firstPort_ = cfg.firstPort;
@@ -206,6 +209,9 @@ void OtterApp::scanPorts() {
             p_.screen.showEvent("");
             return;
         }
+        // Reaching the logger through the modem on the second port is a
+        // success even though the first port found nothing.
+        if (attempt == 1 && !state_.CommsError) commsFailure_ = false;
         if (state_.CommsError) {
             commsFailure_ = true;
             p_.screen.setLed(0, 'N');
@@ -239,12 +245,14 @@ bool OtterApp::handleLogger() {
         state_.NumReadings = leadingInt(answer);
     }
     bool written = true;
+    beginCollection();
     if (state_.NumReadings > 0) {
         if (!CellConnected()) link_.SetBaudrate(1);
         written = link_.ExtendedStatus ? link_.GetRadioData() : link_.GetData();
         if (!CellConnected()) link_.SetBaudrate(0);
     }
     if (!written) {
+        endCollection(false);
         // Readings that did not reach the disk must stay on the logger: no
         // clearing, and no date question that would suggest all went well.
         writeFailure_ = true;
@@ -254,7 +262,9 @@ bool OtterApp::handleLogger() {
                              "ERROR", Icon::Information, Buttons::Ok);
         return false;
     }
-    if (!state_.CommsError && state_.NumReadings > 0) link_.ClearReadings();
+    const bool clearing = !state_.CommsError && state_.NumReadings > 0;
+    if (clearing) link_.ClearReadings();
+    endCollection(true);
     if (!state_.CommsError) {
         if (p_.screen.messageBox("Setting logger date to: " + formatDate(p_.clock.now(), "dd/mm/yyyy HH:MM"),
                                  "SET DATE", Icon::None, Buttons::YesNo))

@@ -6,10 +6,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "core/link_state.h"
 #include "core/platform.h"
+#include "core/run_result.h"
 #include "logger_dump/otter_config.h"
 #include "logger_link/logger_link.h"
 
@@ -24,6 +26,10 @@ public:
         // the port: a scan that could not start ends the program (status 1)
         // instead of being repeated on every tick.
         bool endOnSetupFailure = false;
+        // --port: the "Coms port" for this run, whatever the file says (0: the file's).
+        int comsPort = 0;
+        // Called after each logger a resident Otter handled, with its receipt.
+        std::function<void(const RunResult&)> onCollection;
     };
 
     OtterApp(Platform& platform, std::filesystem::path programFolder, Options options);
@@ -76,9 +82,12 @@ public:
     int comPort() const { return comPort_; }
 
     bool programEnded() const { return ended_; }
-    int exitStatus() const { return (commsFailure_ || writeFailure_ || setupFailure_) ? 1 : 0; }
+    int exitStatus() const { return writeFailure_ ? 3 : (commsFailure_ || setupFailure_) ? 1 : 0; }
     bool writeFailed() const { return writeFailure_; }
     std::int64_t scansStarted() const { return scans_; }
+    // The receipt of the last logger handled (start, device, readings, rows,
+    // clearing); program and exit status are the caller's to fill.
+    const RunResult& collection() const { return collection_; }
 
 private:
     bool readConfig();               // steps 1..5; false ends the scan
@@ -89,6 +98,8 @@ private:
     void collectWaiting();
     void hangUpOnClose();
     void endProgram() { ended_ = true; }
+    void beginCollection();
+    void endCollection(bool written);
 
     Platform& p_;
     std::filesystem::path folder_;
@@ -104,6 +115,8 @@ private:
     bool setupFailure_ = false;
     bool inHandler_ = false;
     std::int64_t scans_ = 0;
+    RunResult collection_;
+    std::uintmax_t dataSizeBefore_ = 0;
 };
 
 }  // namespace kvr

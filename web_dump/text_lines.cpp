@@ -6,7 +6,13 @@ namespace {
 constexpr std::size_t kChunk = 64 * 1024;
 }
 
-LineReader::LineReader(const std::filesystem::path& path) { file_ = std::fopen(path.c_str(), "rb"); }
+LineReader::LineReader(const std::filesystem::path& path) {
+#ifdef _WIN32
+    file_ = _wfopen(path.c_str(), L"rb");  // paths are wide on Windows
+#else
+    file_ = std::fopen(path.c_str(), "rb");
+#endif
+}
 
 LineReader::~LineReader() {
     if (file_) std::fclose(file_);

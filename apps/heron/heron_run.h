@@ -14,10 +14,13 @@ namespace kvr::heron {
 
 // Runs the download from fDate. `viewer` shows a file in the user's viewer
 // (empty in unattended mode). Returns the exit status: 0 when every probe
-// answered and every row reached the disk (or there was nothing to do), 1
-// otherwise. `report` receives the run's outcome.
+// answered and every row reached the disk (or there was nothing to do), 3
+// when a file could not be written, 1 otherwise. `report` receives the run's
+// outcome; its receipt goes to "KVR Collections.log" (and, unattended, to
+// standard output).
 int runDownload(Platform& p, const std::filesystem::path& folder, const std::string& fDate,
-                std::function<void(const std::filesystem::path&)> viewer, web::DumpReport& report);
+                std::function<void(const std::filesystem::path&)> viewer, web::DumpReport& report,
+                bool unattended = false);
 
 // Unattended mode: "Dump Data", or "Reload Data" when an answer for that box
 // was given on the command line.
