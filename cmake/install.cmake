@@ -26,10 +26,10 @@ foreach(p ${_kvr_programs})
 endforeach()
 
 # systemd user units: Marten's daily download (service + timer) and a
-# resident Otter. The paths in them follow the install prefix.
+# resident Otter. They name the programs without a folder: systemd finds
+# them in /usr/local/bin or /usr/bin, whichever prefix was installed.
 foreach(u marten.service marten.timer otter.service)
-  configure_file(${CMAKE_SOURCE_DIR}/dist/systemd/${u}.in ${CMAKE_BINARY_DIR}/dist/systemd/${u} @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/dist/systemd/${u} DESTINATION lib/systemd/user)
+  install(FILES ${CMAKE_SOURCE_DIR}/dist/systemd/${u} DESTINATION lib/systemd/user)
 endforeach()
 
 # Man pages from each program's --help and --version (Debian's help2man).
