@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
             auto* m = menu.get();
             QTimer::singleShot(300, m, [m, press] {
                 for (auto* b : m->findChildren<QPushButton*>())
-                    if (b->text() == press) b->click();
+                    if (b->text().remove('&') == press) b->click();
             });
         }
         if (!shotFolder.isEmpty()) {

@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QScreen>
 #include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
@@ -272,7 +273,13 @@ void scheduleScreenshot(QWidget& window, const std::string& file) {
     QWidget* w = &window;
     QTimer::singleShot(ms ? std::atoi(ms) : 700, w, [w, file] {
         const QString path = QString::fromStdString(file);
-        w->grab().save(path);
+        if (w->isVisible()) {
+            w->grab().save(path);
+        } else if (QScreen* screen = QGuiApplication::primaryScreen()) {
+            // A hidden window (a resident Otter between scans): the screen,
+            // with the tray icon on it.
+            screen->grabWindow(0).save(path);
+        }
         // A box open at that moment is pictured too, beside the window's.
         if (QWidget* box = QApplication::activeModalWidget()) {
             QString boxPath = path;

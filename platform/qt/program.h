@@ -111,8 +111,9 @@ std::string takeScreenshotOption(int& argc, char** argv);
 // Its line in --help.
 inline constexpr const char* kScreenshotHelp =
     "  --screenshot FILE    save a picture of the window to FILE (PNG) KVR_SHOT_MS\n"
-    "                       milliseconds after it shows (default 700), and of a box open\n"
-    "                       then to FILE with \"-box\" before its extension\n";
+    "                       milliseconds after it shows (default 700), of the screen when\n"
+    "                       the window is hidden by then, and of a box open then to FILE\n"
+    "                       with \"-box\" before its extension\n";
 // Saves the window's picture as --screenshot asks.
 void scheduleScreenshot(QWidget& window, const std::string& file);
 

@@ -133,7 +133,7 @@ class MatrixCase(unittest.TestCase):
     def assert_bounded(self, run, kind, case):
         self.assertFalse(run.hung, "hung: %s" % case)
         self.assertFalse(run.crashed, "ended by signal %s: %s" % (run.rc and -run.rc, case))
-        self.assertIn(run.rc, (0, 1), run)
+        self.assertIn(run.rc, (0, 1, 3), run)
 
 
 # ====================================================================== 1 + 2
@@ -288,7 +288,8 @@ class WriteFailures(MatrixCase):
         ok = False
         try:
             self.assert_bounded(run, kind, case)
-            self.assertEqual(run.rc, 3, run)
+            # Heron's answer file that cannot be written is a failed download (1).
+            self.assertIn(run.rc, (1, 3) if kind == "heron" else (3,), run)
             self.assertFalse(cleared, "device cleared although a write failed: %s" % case)
             texts = " ".join(b.get("text", "") for b in run.boxes)
             self.assertTrue(any(n in texts for n in names), "no message names %r: %r" % (names, run.boxes))
