@@ -10,7 +10,7 @@ PKGS=(build-essential cmake g++ pkg-config
       libmodbus-dev                              # benchmarks' reference client (scripts/perf)
       help2man                                   # man pages from --help
       g++-mingw-w64-x86-64-posix                 # the core built for Windows (scripts/test)
-      xvfb xauth)                                # window pictures (scripts/screenshots)
+      xvfb xauth trayer xdotool)                 # window pictures (scripts/screenshots)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -111,7 +111,7 @@ TEST(ConsoleScreen, BoxesAreExactJsonLinesAndStatusTextsOneLineEach) {
 
 TEST(ConsoleScreen, StatusLinesCarryTheTimeAndProgressIsThinnedToOneASecond) {
     using namespace std::chrono;
-    FakeClock clock(local_days{year{2026} / 12 / 7} + hours{6} + minutes{15});
+    testing::FakeClock clock(local_days{year{2026} / 12 / 7} + hours{6} + minutes{15});
     std::ostringstream out, err;
     ConsoleScreen s(AppOptions{}, out, err, &clock);
     const struct {
@@ -149,7 +149,7 @@ TEST(PortNames, ADevicePathGetsAFreeNumberUnderItsStableName) {
     for (const char* d : {"ttyS0", "ttyS1", "ttyUSB0", "ttyUSB1"}) std::ofstream(dirs.dev / d).put('x');
     fs::create_symlink(dirs.dev / "ttyUSB1", dirs.byId / "usb-FTDI_A10K-if00-port0");
     const std::string usb0 = (dirs.dev / "ttyUSB0").string(), usb1 = (dirs.dev / "ttyUSB1").string();
-    MemorySettings st;
+    testing::MemorySettings st;
     st.values["KVR/Ports/COM3"] = "/dev/pts/9";
     const struct {
         std::string device;
