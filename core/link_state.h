@@ -8,10 +8,18 @@
 
 namespace kvr {
 
+// Positions 0..1000; position 0 is never used. Each holds one byte value.
+using LinkBuffer = std::array<std::int16_t, 1001>;
+
+// The byte at a buffer position, and the big-endian word starting there.
+inline std::uint8_t bufByte(const LinkBuffer& b, int pos) {
+    return static_cast<std::uint8_t>(b[static_cast<std::size_t>(pos)] & 0xFF);
+}
+inline std::int32_t bufWord(const LinkBuffer& b, int pos) { return bufByte(b, pos) * 256 + bufByte(b, pos + 1); }
+
 struct LinkState {
-    // Positions 0..1000; position 0 is never used. Each holds one byte value.
-    std::array<std::int16_t, 1001> TxBuf{};
-    std::array<std::int16_t, 1001> RxBuf{};
+    LinkBuffer TxBuf{};
+    LinkBuffer RxBuf{};
     std::int16_t TxLen = 0;
     std::int16_t RxLen = 0;
     bool CommsError = true;

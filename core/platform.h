@@ -88,6 +88,10 @@ public:
 };
 
 enum class Icon { None, Information, Exclamation };
+
+// Colours of the window's two lamps (0 follows the requests, 1 the
+// answers); the values are the letters the windows are given.
+enum class Lamp : char { Off = 'N', Green = 'G', Red = 'R' };
 enum class Buttons { Ok, YesNo };
 
 // The window side of a program: status line, lamps, progress, dialogs.
@@ -97,6 +101,7 @@ public:
     virtual ~Screen() = default;
     virtual void showEvent(const std::string& text) = 0;    // status line
     virtual void setLed(int index, char colour) = 0;         // 'G', 'R', 'N'
+    void setLamp(int index, Lamp colour) { setLed(index, static_cast<char>(colour)); }
     virtual void setProgress(int percent) = 0;               // 0..100
     virtual void nextDumpImg() {}                            // animation step
     // Lets the window process pending events. Throws ProgramEnd when the

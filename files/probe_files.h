@@ -8,21 +8,10 @@
 #include <string>
 
 #include "core/platform.h"
+#include "core/probe_reading.h"
 #include "files/datafile.h"
 
 namespace kvr {
-
-struct ProbeReading {
-    std::int32_t probe = 0;
-    std::int32_t recNo = 0;          // record number the device stored
-    LocalTime time{};
-    std::array<float, 6> T{};        // degrees, depth 1..6
-    std::array<float, 6> SM{};       // water %, depth 1..6
-    float Temp = 0;                  // unit temperature
-    float Volts = 0;
-    std::uint8_t pwrFail = 0;
-    std::int32_t counter = 0;        // trailing 16-bit counter
-};
 
 enum class Program { Marten, Otter, Heron };
 

@@ -45,6 +45,10 @@ Bytes buildRequest(ByteSpan data) {
     return f;
 }
 
+Bytes command(std::uint8_t code, std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+    return {code, a, b, c, d};
+}
+
 Bytes buildAnswer(ByteSpan data) { return frame(data, 0x01); }
 
 void Receiver::feed(ByteSpan chunk) {

@@ -1,6 +1,6 @@
 // Frames and records of the logger protocol as pure functions over bytes:
 // no port, no clock. The link (logger_link.h) only moves bytes and applies
-// these; the simulated logger and the fuzzers use the same pieces.
+// these.
 #pragma once
 
 #include <array>
@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "core/platform.h"
-#include "files/probe_files.h"
+#include "core/probe_reading.h"
 
 namespace kvr::logger {
 
@@ -20,6 +20,10 @@ inline constexpr int kMaxAnswerLen = 142;
 inline constexpr int kBufTop = 1000;  // last storable buffer position
 inline constexpr int kPayloadPos = 12;  // answer position of payload offset 0
 inline constexpr int kBlockAnswerLen = 142;
+// A request's bytes before its data (start, three 0xFF, length, direction)
+// and after it (checksum, end marker, three 0x00).
+inline constexpr std::size_t kHeaderLen = 6;
+inline constexpr std::size_t kTrailerLen = 6;
 
 using Buffer = std::array<std::int16_t, kBufTop + 1>;
 
@@ -29,6 +33,10 @@ std::int32_t sum(const Buffer& buf, int from, int to);
 // A complete request for the given data bytes: start marker, three 0xFF,
 // length, direction 0, data, checksum, end marker and three 0x00.
 Bytes buildRequest(ByteSpan data);
+// The data bytes of the common requests: a command code and four arguments.
+Bytes command(std::uint8_t code, std::uint8_t a = 0, std::uint8_t b = 0, std::uint8_t c = 0, std::uint8_t d = 0);
+// Clearing every reading of an ordinary logger.
+inline Bytes clearCommand() { return command(3); }
 // A complete answer (direction 1, no trailing zeros), as a logger sends it.
 Bytes buildAnswer(ByteSpan data);
 

@@ -4,9 +4,9 @@
 #include <charconv>
 #include <cmath>
 
+#include "core/answer_wait.h"
 #include "core/devtime.h"
 #include "core/numbers.h"
-#include "server_link/record.h"
 
 namespace kvr {
 
@@ -26,15 +26,15 @@ std::uint8_t hi(std::int32_t v) { return static_cast<std::uint8_t>((v >> 8) & 0x
 
 }  // namespace
 
-LoggerLink::LoggerLink(Platform& platform, LinkState& state, LoggerVariant variant)
-    : p_(platform), s_(state), v_(variant) {}
+LoggerLink::LoggerLink(Platform& platform, LinkState& state, LoggerVariant variant, LinkEvents* events)
+    : p_(platform), screenEvents_(platform.screen), ev_(events ? *events : screenEvents_), s_(state), v_(variant) {}
 
 void LoggerLink::led(int index, char colour) {
-    if (colour) p_.screen.setLed(index, colour);
+    if (colour) ev_.lamp(index, static_cast<Lamp>(colour));
 }
 
 void LoggerLink::label(const std::string& text) {
-    p_.screen.showEvent(text);
+    ev_.status(text);
     p_.screen.yield();
 }
 
@@ -59,27 +59,28 @@ void LoggerLink::Transmit(std::int16_t& AnswerLength, bool NoRetries, float time
     const std::int64_t timeoutMs = std::max<std::int64_t>(0, std::llround(static_cast<double>(timeout) * 1000));
     const bool requestSent = s_.TxLen > 0;
 
+    Bytes frame;
     if (requestSent) {
-        const std::int16_t dataEnd = s_.TxLen;
-        s_.TxBuf[1] = logger::kStart;
-        s_.TxBuf[2] = s_.TxBuf[3] = s_.TxBuf[4] = 0xFF;
-        s_.TxBuf[5] = static_cast<std::int16_t>(dataEnd + 3);
-        s_.TxBuf[6] = 0;
-        std::int32_t S = logger::sum(s_.TxBuf, 2, dataEnd);
-        TxAdd(S / 256);
-        TxAdd(S % 256);
-        TxAdd(95);
-        TxAdd(0);
-        TxAdd(0);
-        TxAdd(0);
+        Bytes data;
+        for (int i = 7; i <= std::min<int>(s_.TxLen, logger::kBufTop); ++i)
+            data.push_back(static_cast<std::uint8_t>(s_.TxBuf[static_cast<std::size_t>(i)]));
+        frame = logger::buildRequest(data);
+        // The request stays in TxBuf, where answers are compared with it: the
+        // header goes before the data, and the check, the end marker and the
+        // trailing zeros are added after it as any byte is.
+        for (std::size_t i = 0; i < logger::kHeaderLen; ++i) s_.TxBuf[i + 1] = frame[i];
+        for (std::size_t i = frame.size() - logger::kTrailerLen; i < frame.size(); ++i) TxAdd(frame[i]);
         p_.port.clearInput();
     }
 
     if (p_.port.isOpen()) {
         int lastAttempt = 3;
         if (v_.cellWait) lastAttempt = static_cast<int>(std::floor(CellWait / 3.0f + 3.0f));
-        Bytes frame;
-        for (int i = 1; i <= s_.TxLen; ++i) frame.push_back(static_cast<std::uint8_t>(s_.TxBuf[static_cast<std::size_t>(i)]));
+        // The first byte may take the first-byte wait, and the collection
+        // that follows its wait is an inactivity limit of its own.
+        const std::int64_t collectMs = E + timeoutMs + v_.collectMs;
+        const WaitLimits limits =
+            inactivityLimits(E + timeoutMs + v_.firstByteMs + collectMs, collectMs, lineTimeMs(p_.port, logger::kBufTop));
 
         int tries = 0;
         do {
@@ -95,36 +96,20 @@ void LoggerLink::Transmit(std::int16_t& AnswerLength, bool NoRetries, float time
                 }
                 if (v_.clearAlways || requestSent) p_.port.clearInput();
                 for (std::uint8_t b : frame) p_.port.write(ByteSpan(&b, 1));
-                p_.screen.yield();
 
-                // First byte: block on the port until something arrives.
-                std::int64_t T = p_.clock.monotonicMs();
-                const std::int64_t firstDeadline = T + E + timeoutMs + v_.firstByteMs;
-                // A port that went away cannot block: stop waiting rather than spin.
-                while (p_.port.isOpen() && p_.port.bytesWaiting() == 0 && p_.clock.monotonicMs() < firstDeadline)
-                    p_.port.waitForBytes(firstDeadline);
-
-                // Collect: the limit is one of inactivity, restarted by each chunk.
-                T = p_.clock.monotonicMs();
                 s_.RxLen = 0;
-                const std::int64_t limit = E + timeoutMs + v_.collectMs;
                 logger::Receiver rx(s_.RxBuf, s_.RxLen, AnswerLength);
-                while (s_.RxLen < AnswerLength && p_.clock.monotonicMs() - T < limit) {
-                    p_.screen.yield();
-                    if (p_.port.bytesWaiting() > 0) {
-                        Bytes chunk = p_.port.readAll();
-                        if (v_.ledOnChunk) {
-                            led(0, 'N');
-                            led(1, 'G');
-                        }
-                        rx.feed(chunk);
-                        T = p_.clock.monotonicMs();
-                    } else if (!p_.port.isOpen()) {
-                        break;
-                    } else {
-                        p_.port.waitForBytes(T + limit);
+                waitForAnswer(p_, limits, [&](const Bytes& chunk) {
+                    if (chunk.empty()) return Reception::Stalled;
+                    if (v_.ledOnChunk) {
+                        led(0, 'N');
+                        led(1, 'G');
                     }
-                }
+                    const std::int16_t before = s_.RxLen;
+                    rx.feed(chunk);
+                    if (rx.complete()) return Reception::Whole;
+                    return s_.RxLen > before ? Reception::Growing : Reception::Stalled;
+                });
                 if (s_.RxLen >= AnswerLength) break;
                 if (NoRetries) break;
                 led(1, 'R');
@@ -142,12 +127,9 @@ void LoggerLink::Transmit(std::int16_t& AnswerLength, bool NoRetries, float time
     led(1, s_.CommsError ? 'R' : v_.ledEndOk1);
 }
 
-void LoggerLink::command(std::uint8_t code, std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
-    TxAdd(code);
-    TxAdd(a);
-    TxAdd(b);
-    TxAdd(c);
-    TxAdd(d);
+void LoggerLink::request(ByteSpan data, std::int16_t answerLength, bool noRetries, float timeout) {
+    for (std::uint8_t b : data) TxAdd(b);
+    Transmit(answerLength, noRetries, timeout);
 }
 
 // One pass of the status request; restart is set when a modem took the call
@@ -159,10 +141,8 @@ bool LoggerLink::statusOnce(bool& restart) {
     s_.NumReadings = 0;
     label("Conecting to logger, please wait ...");
 
-    std::int16_t len = 14;
-    command(9, 0, 0, 0, 0);
-    const bool single = v_.fullStatus && !CellConnected && ScanRate > 0;
-    Transmit(len, single, 0);
+    const bool single = v_.fullStatus && !CellConnected && singleStatusAttempt;
+    request(logger::command(9), logger::kMinAnswerLen, single);
     if (s_.CommsError) {
         if (!v_.fullStatus) return false;
         bool zero = s_.RxLen == 2 && s_.RxBuf[2] == 0;
@@ -174,7 +154,7 @@ bool LoggerLink::statusOnce(bool& restart) {
     }
 
     if (v_.fullStatus && logger::isServerLayout(s_.RxBuf, s_.RxLen)) {
-        if (!LoggerHandled) p_.screen.showWindow(true);
+        ev_.loggerFound();
         ServerFormat = true;
         ExtendedStatus = true;
         auto st = logger::decodeServerStatus(s_.RxBuf);
@@ -188,34 +168,25 @@ bool LoggerLink::statusOnce(bool& restart) {
         return true;
     }
 
-    if (v_.fullStatus && !LoggerHandled) p_.screen.showWindow(true);
+    if (v_.fullStatus) ev_.loggerFound();
     label("Requesting logger date, please wait ...");
     if (v_.fullStatus && s_.RxBuf[8] >= 100 && s_.RxBuf[8] != 255) ExtendedStatus = true;
 
-    len = 14;
-    command(11, 0, 0, 0, 0);
-    Transmit(len, false, 0);
+    request(logger::command(11));
     if (s_.CommsError) return false;
 
     label("Checking for new readings, please wait ...");
-    command(1, 0, 0, 0, 0);
-    auto word = [&](int pos) {
-        return static_cast<std::int32_t>(s_.RxBuf[static_cast<std::size_t>(pos)]) * 256 +
-               s_.RxBuf[static_cast<std::size_t>(pos + 1)];
-    };
     if (ExtendedStatus) {
-        len = 18;
-        Transmit(len, false, 0);
+        request(logger::command(1), 18);
         if (s_.CommsError) return false;
-        s_.NextRecord = word(8);
-        s_.EndRecord = word(10);
-        s_.RecordSlots = word(12);
-        s_.NumReadings = word(14);
+        s_.NextRecord = bufWord(s_.RxBuf, 8);
+        s_.EndRecord = bufWord(s_.RxBuf, 10);
+        s_.RecordSlots = bufWord(s_.RxBuf, 12);
+        s_.NumReadings = bufWord(s_.RxBuf, 14);
     } else {
-        len = 14;
-        Transmit(len, false, 0);
+        request(logger::command(1));
         if (s_.CommsError) return false;
-        s_.NumReadings = word(8);
+        s_.NumReadings = bufWord(s_.RxBuf, 8);
     }
     return true;
 }
@@ -236,37 +207,30 @@ void LoggerLink::SetLoggerDate() {
         label("Setting logger date and time ...");
     else
         p_.screen.yield();
-    std::int16_t len = 14;
     if (v_.fullStatus && ServerFormat) {
         std::int64_t s = toDeviceSeconds(p_.clock.now());
         std::uint32_t u = static_cast<std::uint32_t>(std::clamp<std::int64_t>(s, 0, 0xFFFFFFFFLL));
-        command(8, static_cast<std::uint8_t>(u >> 24), static_cast<std::uint8_t>(u >> 16),
-                static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u));
-        Transmit(len, false, 0);
+        request(logger::command(8, static_cast<std::uint8_t>(u >> 24), static_cast<std::uint8_t>(u >> 16),
+                                static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u)));
         return;
     }
     CivilTime d = toCivil(p_.clock.now());
-    command(10, 255, static_cast<std::uint8_t>(d.year - 2000), static_cast<std::uint8_t>(d.month),
-            static_cast<std::uint8_t>(d.day));
-    Transmit(len, false, 0);
+    request(logger::command(10, 255, static_cast<std::uint8_t>(d.year - 2000), static_cast<std::uint8_t>(d.month),
+                            static_cast<std::uint8_t>(d.day)));
     if (s_.CommsError) return;
     CivilTime t = toCivil(p_.clock.now());
-    len = 14;
-    command(12, 254, static_cast<std::uint8_t>(t.hour), static_cast<std::uint8_t>(t.minute),
-            static_cast<std::uint8_t>(t.second));
-    Transmit(len, false, 0);
+    request(logger::command(12, 254, static_cast<std::uint8_t>(t.hour), static_cast<std::uint8_t>(t.minute),
+                            static_cast<std::uint8_t>(t.second)));
 }
 
 void LoggerLink::ClearReadings() {
     label("Clearing logger readings ...");
     if (ServerFormat)
-        command(27, hi(s_.EndRecord), lo(s_.EndRecord), 0, 0);
+        request(logger::command(27, hi(s_.EndRecord), lo(s_.EndRecord)));
     else if (ExtendedStatus)
-        command(3, hi(s_.EndRecord), lo(s_.EndRecord), 0, 0);
+        request(logger::command(3, hi(s_.EndRecord), lo(s_.EndRecord)));
     else
-        command(3, 0, 0, 0, 0);
-    std::int16_t len = 14;
-    Transmit(len, false, 0);
+        request(logger::clearCommand());
 }
 
 bool LoggerLink::reopenPort(const char* settings) {
@@ -277,78 +241,43 @@ bool LoggerLink::reopenPort(const char* settings) {
 }
 
 void LoggerLink::SetBaudrate(std::int16_t Baud) {
-    if (v_.marten) {
-        // Without the speed option's answer, stay at the safe speed.
-        if (!speedIsLo || speedIsLo()) return;
-    } else if (HighSpeed == 0) {
-        return;
-    }
-    // Switching back after a failed download must not hide that failure.
-    const bool failedBefore = Baud != 1 && s_.CommsError;
+    // The speed switch is answered quickly or not at all.
+    auto speedRequest = [&](std::uint8_t b) { request(logger::command(14, b), logger::kMinAnswerLen, false, 0.3f); };
     const std::uint8_t b = Baud == 1 ? 1 : 0;
-    std::int16_t len = 14;
-    command(14, b, 0, 0, 0);
-    Transmit(len, false, 0.3f);
+    speedRequest(b);
     if (!s_.CommsError) {
         if (!reopenPort(Baud == 1 ? kSettingsHi : kSettingsLo)) {
             s_.CommsError = true;
         } else if (Baud == 1) {
-            len = 14;
-            command(14, b, 0, 0, 0);
-            Transmit(len, false, 0.3f);
+            speedRequest(b);
         }
     }
     if (s_.CommsError) {
         bool opened = reopenPort(kSettingsLo);
-        len = 14;
-        command(14, 0, 0, 0, 0);
-        Transmit(len, false, 0.3f);
+        speedRequest(0);
         if (!opened) s_.CommsError = true;
     }
-    if (failedBefore) s_.CommsError = true;
 }
 
 void LoggerLink::GetProbeDataBlock(std::int16_t DataBlockNumber) {
     const std::int32_t n = DataBlockNumber;
     for (int i = 0; i < 4; ++i) {
-        command(0, hi(n), lo(n), 0, 0);
-        std::int16_t len = logger::kBlockAnswerLen;
-        Transmit(len, false, 0);
+        request(logger::command(0, hi(n), lo(n)), logger::kBlockAnswerLen);
         if (s_.RxBuf[7] == s_.TxBuf[7] && s_.RxBuf[8] == s_.TxBuf[8] && s_.RxBuf[9] == s_.TxBuf[9]) return;
         if (s_.CommsError) return;
     }
     s_.CommsError = true;  // four valid answers, each for another block
 }
 
-bool LoggerLink::openRunningFile(DataFile& f) {
-    writeFailure.clear();
-    if (!openDataFile(f, dataFilePath(DumpFolder))) {
-        writeFailure = f.path().empty() ? dataFilePath(DumpFolder).string() : f.path().string();
-        if (!f.errorText().empty()) writeFailure += ": " + f.errorText();
-        return false;
-    }
-    return true;
-}
-
-bool LoggerLink::closeRunningFile(DataFile& f) {
-    bool ok = !f.failed();
-    ok = f.close() && ok;
-    if (!ok && writeFailure.empty()) {
-        writeFailure = f.path().string();
-        if (!f.errorText().empty()) writeFailure += ": " + f.errorText();
-    }
-    return ok;
-}
-
-bool LoggerLink::GetData() {
+LoggerLink::Walk LoggerLink::GetData(ReadingSink& sink) {
     label("Requesting probe readings ...");
     std::int32_t ProbeID = -1, PrevProbeID = -1, ReadingNo = 0;
-    DataFile f;
-    if (!openRunningFile(f)) return false;
+    if (!sink.open()) return {false, false};
 
     const std::int32_t total = s_.NumReadings;
-    for (std::int32_t i = 1; i <= total; ++i) {
-        p_.screen.setProgress(static_cast<int>(static_cast<double>(i) / total * 100));
+    bool kept = true;
+    for (std::int32_t i = 1; i <= total && kept; ++i) {
+        ev_.progress(static_cast<int>(static_cast<double>(i) / total * 100));
         p_.screen.yield();
         if (s_.CommsError) continue;
         if (i + 63 > 32767) {
@@ -370,28 +299,26 @@ bool LoggerLink::GetData() {
         label("Dumping data ... probe " + std::to_string(ProbeID) + " reading number " + std::to_string(ReadingNo) +
               ".");
         PrevProbeID = ProbeID;
-        for (int slot = 0; slot < 4; ++slot) {
+        for (int slot = 0; slot < 4 && kept; ++slot) {
             const std::uint8_t* rec = pl.data() + 32 * slot;
             if (rec[0] == 0xFF) continue;
             ++ReadingNo;
             auto r = logger::decodeLoggerRecord(rec).reading;
             r.probe = ProbeID;  // a block's records go under its first record's probe
-            if (!f.write(dataRow(r, Program::Otter))) break;
+            kept = sink.take(r);  // the rest could not be kept either
         }
-        if (f.failed()) break;  // the rest could not be kept either
     }
-    p_.screen.setProgress(0);
-    bool ok = closeRunningFile(f);
+    ev_.progress(0);
+    kept = sink.close() && kept;
     label("Data download completed.");
-    return ok;
+    return {kept, false};
 }
 
-bool LoggerLink::GetRadioData() {
+LoggerLink::Walk LoggerLink::GetRadioData(ReadingSink& sink) {
     label("Requesting probe readings ...");
-    ringInconsistent = false;
-    DataFile f;
-    if (!openRunningFile(f)) return false;
+    if (!sink.open()) return {false, false};
 
+    Walk walk;
     std::int32_t n = 0;
     std::int32_t P = s_.NextRecord;
     const std::int32_t total = s_.NumReadings;
@@ -401,11 +328,11 @@ bool LoggerLink::GetRadioData() {
         // walk longer than the ring, means they never meet, and what was
         // read cannot be the whole of it.
         if (n >= s_.RecordSlots || P < 0 || P >= s_.RecordSlots) {
-            ringInconsistent = true;
+            walk.ringInconsistent = true;
             s_.CommsError = true;
             break;
         }
-        if (n < total) p_.screen.setProgress(static_cast<int>(static_cast<double>(n) / total * 100));
+        if (n < total) ev_.progress(static_cast<int>(static_cast<double>(n) / total * 100));
         label("Dumping data ... " + std::to_string(n) + "/" + std::to_string(total) + ".");
         const int slot = P % 4;
         if (n == 0 || slot == 0) GetProbeDataBlock(static_cast<std::int16_t>(P / 4 + base));
@@ -414,21 +341,23 @@ bool LoggerLink::GetRadioData() {
             const std::uint8_t* rec = pl.data() + 32 * slot;
             if (rec[0] != 0xFF) {
                 auto r = logger::decodeLoggerRecord(rec);
-                if (r.reading.time < p_.clock.now() && r.probe > 0 && r.probe < 200000)
-                    if (!f.write(dataRow(r.reading, Program::Otter))) break;
+                if (r.reading.time < p_.clock.now() && r.probe > 0 && r.probe < 200000 && !sink.take(r.reading)) {
+                    walk.kept = false;
+                    break;
+                }
             }
         }
         ++n;
         ++P;
         if (P == s_.RecordSlots) P = 0;
     }
-    p_.screen.setProgress(0);
-    bool ok = closeRunningFile(f);
+    ev_.progress(0);
+    walk.kept = sink.close() && walk.kept;
     label("Data download completed.");
-    return ok;
+    return walk;
 }
 
-void LoggerLink::GetData(std::int32_t RecNo, RunFiles& files, LowBatteryList& low) {
+void LoggerLink::GetData(std::int32_t RecNo, const RecordSink& sink) {
     if (RecNo + 63 < 0 || RecNo + 63 > 32767) {
         s_.CommsError = true;  // not addressable: the run cannot be complete
         return;
@@ -437,11 +366,7 @@ void LoggerLink::GetData(std::int32_t RecNo, RunFiles& files, LowBatteryList& lo
     if (s_.CommsError) return;
     auto pl = logger::payload(s_.RxBuf);
     if (pl[0] == 0xFF) return;
-    for (std::size_t slot = 0; slot < 4; ++slot) {
-        RecordBytes rec(pl.data() + 32 * slot, kRecordSize);
-        // Write failures are remembered by the files (RunFiles::ok).
-        writeRecord(decodeRecord(rec), files, low);
-    }
+    for (std::size_t slot = 0; slot < 4; ++slot) sink(decodeRecord(RecordBytes(pl.data() + 32 * slot, kRecordSize)));
 }
 
 void LoggerLink::GetProbeListRecord(std::int16_t RecordNumber, std::int32_t& ProbeID, std::int16_t& LastSampleNumber,
@@ -460,19 +385,17 @@ void LoggerLink::GetProbeListRecord(std::int16_t RecordNumber, std::int32_t& Pro
 }
 
 void LoggerLink::ProbeWriteByte(std::int32_t FlashBlockAddr, std::int16_t FlashByteOffset, std::int16_t ByteValue) {
-    command(2, hi(FlashBlockAddr), lo(FlashBlockAddr), static_cast<std::uint8_t>(FlashByteOffset),
-            static_cast<std::uint8_t>(ByteValue));
-    std::int16_t len = 14;
-    Transmit(len, false, 0);
+    request(logger::command(2, hi(FlashBlockAddr), lo(FlashBlockAddr), static_cast<std::uint8_t>(FlashByteOffset),
+                            static_cast<std::uint8_t>(ByteValue)));
 }
 
 void LoggerLink::ProbeWritePage(std::int32_t FlashBlockAddr) {
-    if (ServerFormat)
-        command(0, hi(FlashBlockAddr), lo(FlashBlockAddr), 1, 0);
-    else
-        command(13, hi(FlashBlockAddr), lo(FlashBlockAddr), 0, 0);
+    const Bytes head = ServerFormat ? logger::command(0, hi(FlashBlockAddr), lo(FlashBlockAddr), 1)
+                                    : logger::command(13, hi(FlashBlockAddr), lo(FlashBlockAddr));
+    for (std::uint8_t b : head) TxAdd(b);
+    // Page values go through TxAdd's own rounding and range rules.
     for (int i = 0; i < 128; ++i) TxAdd(PageBuf[static_cast<std::size_t>(i)]);
-    std::int16_t len = 14;
+    std::int16_t len = logger::kMinAnswerLen;
     Transmit(len, false, 0);
 }
 

@@ -6,21 +6,20 @@
 
 #include <array>
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <string>
 
+#include "core/link_events.h"
 #include "core/link_state.h"
-#include "core/lowbatt.h"
 #include "core/platform.h"
-#include "files/probe_files.h"
+#include "core/reading_sink.h"
+#include "core/server_record.h"
 #include "logger_link/logger_frame.h"
 
 namespace kvr {
 
 // The two programs' links differ only in these numbers and switches.
 struct LoggerVariant {
-    bool marten = false;
     // Extra wait E (ms) added to both waits while CellWait > 0; CellWait also
     // lengthens the attempt loop (k = 0 .. CellWait / 3 + 3).
     bool cellWait = true;
@@ -37,14 +36,13 @@ struct LoggerVariant {
     bool ledOnChunk = false;     // lamp 0 "N", lamp 1 "G" when answer bytes arrive
     char ledEndOk1 = 'G';        // lamp 1 after a good exchange
     // Status request: server layout, extended loggers, modem hand-over,
-    // window showing and the resident single-frame probe.
+    // the logger-found event and the resident single-frame probe.
     bool fullStatus = true;
     bool statusLabelOnDate = true;  // "Setting logger date and time ..."
 
     static LoggerVariant Otter() { return {}; }
     static LoggerVariant Marten() {
         LoggerVariant v;
-        v.marten = true;
         v.cellWait = false;
         v.firstByteMs = 300;
         v.collectMs = 200;
@@ -61,27 +59,37 @@ struct LoggerVariant {
 
 class LoggerLink {
 public:
-    LoggerLink(Platform& platform, LinkState& state, LoggerVariant variant);
+    // Without events of the run's own, every event goes to the screen.
+    LoggerLink(Platform& platform, LinkState& state, LoggerVariant variant, LinkEvents* events = nullptr);
 
     void TxAdd(double xByte);
     void Transmit(std::int16_t& AnswerLength, bool NoRetries, float timeout);
+    // TxAdd of every data byte, then Transmit expecting answerLength.
+    void request(ByteSpan data, std::int16_t answerLength = logger::kMinAnswerLen, bool noRetries = false,
+                 float timeout = 0);
 
     void GetStatus();
     void SetLoggerDate();
     void ClearReadings();
+    // Switches logger and port to 56000 (Baud 1) or back to 9600 baud; the
+    // caller decides whether the speed option asks for it at all.
     void SetBaudrate(std::int16_t Baud);
     void GetProbeDataBlock(std::int16_t DataBlockNumber);
 
-    // Otter: downloads into DumpFolder / "KVR Probe Data.csv". Returns false
-    // when a row did not reach the disk (writeFailure says which file); the
-    // logger must then not be cleared. Comms failures show in CommsError.
-    // GetRadioData walks at most RecordSlots records: a ring whose pointers
-    // never meet ends there with CommsError true (and ringInconsistent true),
-    // so the caller does not clear a logger it could not read completely.
-    bool GetData();
-    bool GetRadioData();
-    // Marten: one block per call into the run's open files.
-    void GetData(std::int32_t RecNo, RunFiles& files, LowBatteryList& low);
+    // What one of Otter's downloads left: whether every reading it
+    // decoded was kept, and whether the ring's pointers never met.
+    struct Walk {
+        bool kept = true;
+        bool ringInconsistent = false;
+    };
+    // Otter's downloads, each reading into the sink. GetRadioData walks at
+    // most RecordSlots records: a ring whose pointers never meet ends there
+    // with CommsError true (and ringInconsistent), so the caller does not
+    // clear a logger it could not read completely.
+    Walk GetData(ReadingSink& sink);
+    Walk GetRadioData(ReadingSink& sink);
+    // Marten: one block per call, each record into the sink.
+    void GetData(std::int32_t RecNo, const RecordSink& sink);
 
     void GetProbeListRecord(std::int16_t RecordNumber, std::int32_t& ProbeID, std::int16_t& LastSampleNumber,
                             std::int16_t& Wake, float& Volts);
@@ -92,36 +100,31 @@ public:
     bool ExtendedStatus = false;
     bool ServerFormat = false;
     float FirmwareVersion = 0;
-    std::int16_t ScanRate = 0;       // Otter
-    std::int16_t HighSpeed = 0;      // Otter
-    bool LoggerHandled = false;      // Otter
-    bool CellConnected = false;      // Otter
-    float CellWait = 0;              // Otter
     std::array<std::int16_t, 129> PageBuf{};
-    std::filesystem::path DumpFolder;  // Otter: where the running file goes
-    std::string writeFailure;          // which file failed, for the message
-    bool ringInconsistent = false;     // last GetRadioData stopped at the bound
+    // A cell call is up (Otter): the lines are not pulsed, and CellWait
+    // seconds of modem delay lengthen the waits and the attempts.
+    bool CellConnected = false;
+    float CellWait = 0;
+    // A resident Otter asks a logger that is not there only once per scan.
+    bool singleStatusAttempt = false;
     // Restarts of GetStatus after a modem hand-over: each one re-asks the
     // logger, so a modem that keeps answering for it cannot loop for ever.
     static constexpr int kMaxCellRestarts = 3;
 
     // Otter: modem hand-over (Cell_Registered); true when a call is up.
     std::function<bool()> cellRegistered;
-    // Marten: true while the "Lo" speed option is selected.
-    std::function<bool()> speedIsLo;
 
     const LoggerVariant& variant() const { return v_; }
 
 private:
     void led(int index, char colour);
     void label(const std::string& text);
-    void command(std::uint8_t code, std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d);
     bool statusOnce(bool& restart);
-    bool openRunningFile(DataFile& f);
-    bool closeRunningFile(DataFile& f);
     bool reopenPort(const char* settings);
 
     Platform& p_;
+    ScreenEvents screenEvents_;
+    LinkEvents& ev_;
     LinkState& s_;
     LoggerVariant v_;
 };

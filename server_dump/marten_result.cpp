@@ -11,9 +11,7 @@ void describeMartenRun(const MartenRun& run, LocalTime start, int status, RunRes
     out.end = start;
     out.expected = run.link.NumReadings;
     out.refetched = run.server.BackFilledRecords;
-    // Clearing is the run's last exchange and happens only when every row
-    // was safe; a run that ended with 0 cleared the device.
-    out.cleared = status == kExitOk;
+    out.cleared = run.outcome.cleared;
     out.exitStatus = status;
     out.files.clear();
     for (const DataFile* f : {&run.files.dump, &run.files.data}) {

@@ -5,7 +5,9 @@
 #include "core/devtime.h"
 #include "core/numbers.h"
 #include "core/port_names.h"
+#include "files/record_rows.h"
 #include "server_dump/run_end.h"
+#include "server_link/server_frame.h"
 
 namespace kvr {
 
@@ -43,9 +45,10 @@ MartenRun::MartenRun(Platform& platform, std::filesystem::path programFolder, st
       modem(platform, server.ModemOnline),
       p_(platform),
       folder_(std::move(programFolder)) {
-    server.files = &files;
-    server.lowList = &low;
-    logger.speedIsLo = [this] { return speedIsLo(); };
+    server.sink = [this](const DecodedRecord& rec) {
+        writeRecord(rec, files, low);
+        if (rec.cls != RecordClass::Skipped) ++rowsWritten_;
+    };
 }
 
 int storedSpeedOption(Settings& settings) {
@@ -151,7 +154,11 @@ void MartenRun::connect() {
     }
 }
 
-void MartenRun::reload() {
+void MartenRun::lostAt(RunOutcome& out, const char* step) {
+    if (link.CommsError && out.linkLost.empty()) out.linkLost = step;
+}
+
+void MartenRun::reload(RunOutcome& out) {
     const std::string answer = p_.screen.inputBox(
         "There are no new readings on the server. Specify the number of readings you want to reload.",
         "No Readings", "");
@@ -159,7 +166,7 @@ void MartenRun::reload() {
     if (LoggerMode) return;
     if (link.RecordSlots <= 0) {
         // No ring to count back in: wrapping would never end.
-        if (link.NumReadings >= 1) ringInconsistent = true;
+        if (link.NumReadings >= 1) out.ring = RingInconsistency{link.NextRecord, link.EndRecord, link.RecordSlots};
         return;
     }
     // The newest NumReadings records, wrapping through the start of the
@@ -176,15 +183,15 @@ void MartenRun::showProgress(std::int64_t count) {
     if (pct >= 0 && pct <= 100) p_.screen.setProgress(static_cast<int>(pct));
 }
 
-void MartenRun::walkServerRing() {
-    const std::int32_t next0 = link.NextRecord, end0 = link.EndRecord, slots0 = link.RecordSlots;
+void MartenRun::walkServerRing(RunOutcome& out) {
+    const RingInconsistency given{link.NextRecord, link.EndRecord, link.RecordSlots};
     std::int64_t count = 0;
     while (!link.CommsError && link.NextRecord != link.EndRecord) {
         // Status values are the device's word: a ring position at or beyond
         // the ring size would never meet EndRecord. No consistent ring needs
         // more than RecordSlots records to reach its end.
         if (count >= link.RecordSlots) {
-            ringInconsistent = true;
+            out.ring = given;  // for the message: what the server said
             p_.screen.showEvent("Inconsistent record ring, stopped after " + std::to_string(count) + " readings");
             break;
         }
@@ -196,20 +203,15 @@ void MartenRun::walkServerRing() {
         ++link.NextRecord;
         if (link.NextRecord == link.RecordSlots) link.NextRecord = 0;
     }
-    if (ringInconsistent) {
-        link.NextRecord = next0;  // for the message: what the server said
-        link.EndRecord = end0;
-        link.RecordSlots = slots0;
-    }
 }
 
-void MartenRun::downloadLogger() {
+void MartenRun::downloadLogger(RunOutcome& out) {
     // The user may flip the speed option during the download; switching
     // back must follow what was switched up, or logger and port would stay
     // at 56000 baud and the next run would find no logger at 9600.
-    const bool lo = speedIsLo();
-    logger.speedIsLo = [lo] { return lo; };
-    logger.SetBaudrate(1);
+    const bool hi = !speedIsLo();
+    if (hi) logger.SetBaudrate(1);
+    lostAt(out, "switching to 56000 baud");
     // Reading i lives in block i + 63 and block numbers are 16-bit: a reload
     // count beyond that would only walk through unaddressable blocks.
     const std::int32_t last = std::min<std::int32_t>(link.NumReadings, kLastLoggerBlock - 63);
@@ -221,105 +223,102 @@ void MartenRun::downloadLogger() {
         // After a failed exchange nothing more is fetched; stop rather than
         // count through the rest (a reload count may be huge).
         if (link.CommsError) break;
-        logger.GetData(i, files, low);
+        logger.GetData(i, server.sink);
     }
-    // Switching back to 9600 is an exchange of its own and may succeed; the
-    // download's failure must survive it, or a logger with readings missing
-    // from the files would be cleared.
-    const bool failed = link.CommsError;
-    logger.SetBaudrate(0);
-    if (failed) link.CommsError = true;
-    logger.speedIsLo = [this] { return speedIsLo(); };
+    lostAt(out, "download");
+    // Switching back is an exchange of its own: its success cannot undo a
+    // failed download, which the outcome already holds.
+    if (hi) logger.SetBaudrate(0);
+    lostAt(out, "switching back to 9600 baud");
 }
 
-void MartenRun::download() {
-    if (!files.open(folder_, Program::Marten, p_.clock.now())) {
-        writeFailed = true;
-        writeFailure_ = files.failureText();
-    }
+void MartenRun::downloadFiles(RunOutcome& out) {
+    if (!files.open(folder_, Program::Marten, p_.clock.now())) out.writeFailure = files.failureText();
     if (LoggerMode)
-        downloadLogger();
+        downloadLogger(out);
     else if (speedIsLo())
-        walkServerRing();
+        walkServerRing(out);
     else
         server.DumpAll();
+    lostAt(out, "download");
     const bool ok = files.close() && files.ok();
-    if (!ok && !writeFailed) {
-        writeFailed = true;
-        writeFailure_ = files.failureText();
-    }
+    if (!ok && out.writeFailure.empty()) out.writeFailure = files.failureText();
 }
 
-void MartenRun::setDeviceClock() {
+void MartenRun::setDeviceClock(RunOutcome& out) {
     p_.screen.showEvent("Setting server date ...");
     if (LoggerMode) {
         logger.SetLoggerDate();
     } else {
-        const std::uint32_t t = static_cast<std::uint32_t>(toServerUnits(p_.clock.now()));
-        server.v5Add(10);
-        server.v5Add(static_cast<std::uint8_t>(t >> 24));
-        server.v5Add(static_cast<std::uint8_t>(t >> 16));
-        server.v5Add(static_cast<std::uint8_t>(t >> 8));
-        server.v5Add(static_cast<std::uint8_t>(t));
-        server.v5Transmit();
+        server.request(server::setClockCommand(static_cast<std::uint32_t>(toServerUnits(p_.clock.now()))));
     }
     p_.screen.showEvent("Server date set");
+    lostAt(out, "setting the clock");
+    out.clockSet = !link.CommsError;
 }
 
-void MartenRun::clearDevice() {
+void MartenRun::clearDevice(RunOutcome& out) {
     p_.screen.showEvent("Clearing server readings ...");
     if (LoggerMode) {
-        for (int b : {3, 0, 0, 0, 0}) logger.TxAdd(b);
-        std::int16_t answerLength = 14;
-        logger.Transmit(answerLength, false, 0);
+        logger.request(logger::clearCommand());
     } else {
-        server.v5Add(9);
-        server.v5Transmit();
+        server.request(server::clearCommand());
     }
     p_.screen.showEvent("Server readings cleared");
+    lostAt(out, "clearing");
+    out.cleared = !link.CommsError;
 }
 
 void MartenRun::closeFiles() {
     if (files.isOpen()) files.close();
 }
 
-int MartenRun::runSteps() {
+RunOutcome MartenRun::download() {
+    RunOutcome out;
     low.clear();
     link.CommsError = true;
     LoggerMode = false;
-    writeFailed = ringInconsistent = false;
     loaded = 0;
+    rowsWritten_ = 0;
 
     connect();
 
-    if (link.NumReadings == 0) reload();
-    if (link.NumReadings >= 1 && !ringInconsistent) download();
+    if (link.NumReadings == 0) reload(out);
+    if (link.NumReadings >= 1 && !out.ring) downloadFiles(out);
+    out.rows = rowsWritten_;
 
-    if (!link.CommsError) setDeviceClock();
+    if (out.linkLost.empty()) setDeviceClock(out);
     // The device forgets its readings only when every one of them is safe
     // on the disk and the ring walk was not cut short.
-    if (!link.CommsError && !writeFailed && !ringInconsistent) clearDevice();
+    if (out.complete()) clearDevice(out);
 
     if (server.ModemOnline == 1) modem.ModemDisconnect();
     closeFiles();
     p_.port.close();
+    return out;
+}
 
-    if (writeFailed)
-        p_.screen.messageBox(writeFailureMessage(writeFailure_), "ERROR", Icon::Information, Buttons::Ok);
-    if (ringInconsistent)
-        p_.screen.messageBox(inconsistentRingMessage(link.NextRecord, link.EndRecord, link.RecordSlots), "ERROR",
-                             Icon::Information, Buttons::Ok);
-    const bool commsLost = link.CommsError;
-    if (commsLost)
-        p_.screen.messageBox(
+int MartenRun::runSteps() {
+    outcome = download();
+    const int status = closeMartenRun(p_.screen, outcome, low);
+    Form_Unload();
+    return status;
+}
+
+int closeMartenRun(Screen& screen, const RunOutcome& outcome, const LowBatteryList& low) {
+    if (!outcome.writeFailure.empty())
+        screen.messageBox(writeFailureMessage(outcome.writeFailure), "ERROR", Icon::Information, Buttons::Ok);
+    if (outcome.ring)
+        screen.messageBox(inconsistentRingMessage(outcome.ring->nextRecord, outcome.ring->endRecord, outcome.ring->recordSlots), "ERROR",
+                          Icon::Information, Buttons::Ok);
+    if (!outcome.linkLost.empty())
+        screen.messageBox(
             "The data download could not be completed. The communications to the server has been lost.",
             "NO COMMS", Icon::Information, Buttons::Ok);
     const std::string lowText = low.reportText();
-    if (!lowText.empty()) p_.screen.messageBox(lowText, LowBatteryList::reportTitle(), Icon::Information, Buttons::Ok);
-
-    Form_Unload();
-    if (writeFailed) return kExitWriteFailure;
-    return (commsLost || ringInconsistent) ? kExitCommsFailure : kExitOk;
+    if (!lowText.empty()) screen.messageBox(lowText, LowBatteryList::reportTitle(), Icon::Information, Buttons::Ok);
+    if (!outcome.writeFailure.empty()) return kExitWriteFailure;
+    return outcome.complete() ? kExitOk : kExitCommsFailure;
 }
 
 }  // namespace kvr

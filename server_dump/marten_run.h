@@ -14,11 +14,12 @@
 
 #include "core/link_state.h"
 #include "core/lowbatt.h"
-#include "core/run_result.h"
 #include "core/platform.h"
+#include "core/run_outcome.h"
+#include "core/run_result.h"
 #include "files/probe_files.h"
 #include "logger_link/logger_link.h"
-#include "server_dump/modem.h"
+#include "server_dump/marten_modem.h"
 #include "server_link/server_link.h"
 
 namespace kvr {
@@ -67,28 +68,33 @@ public:
     MartenModem modem;
     RunFiles files;
 
-    // Outcome details, for the window and the tests.
-    bool writeFailed = false;
-    bool ringInconsistent = false;
+    // What the last run left, for the window and the tests.
+    RunOutcome outcome;
     std::int32_t loaded = 0;  // records asked for in the record-by-record walk
 
 private:
     int runSteps();
+    RunOutcome download();
     void connect();
-    void reload();
-    void download();
-    void walkServerRing();
-    void downloadLogger();
-    void setDeviceClock();
-    void clearDevice();
+    void reload(RunOutcome& out);
+    void downloadFiles(RunOutcome& out);
+    void walkServerRing(RunOutcome& out);
+    void downloadLogger(RunOutcome& out);
+    void setDeviceClock(RunOutcome& out);
+    void clearDevice(RunOutcome& out);
+    void lostAt(RunOutcome& out, const char* step);
     void closeFiles();
     void showProgress(std::int64_t count);
 
     std::atomic<int> ownSpeed_{0};
     Platform& p_;
     std::filesystem::path folder_;
-    std::string writeFailure_;
+    std::int64_t rowsWritten_ = 0;
 };
+
+// Marten's closing boxes for a run's outcome (write failure, inconsistent
+// ring, lost link, low batteries); returns the exit status.
+int closeMartenRun(Screen& screen, const RunOutcome& outcome, const LowBatteryList& low);
 
 // Marten from start to end: with a window (speedOption given) the window
 // has restored the speed option itself; without one, Form_Load does it.

@@ -1,5 +1,7 @@
 #include "server_link/bulk_stream.h"
 
+#include "core/crc16.h"
+
 namespace kvr {
 
 std::size_t BulkReceiver::feed(ByteSpan data, const std::function<bool(const BulkFrame&)>& onFrame) {
@@ -26,8 +28,7 @@ std::size_t BulkReceiver::feed(ByteSpan data, const std::function<bool(const Bul
             cur_.position += c;
         } else if (pos_ < kFrameSize) {
             cur_.record[static_cast<std::size_t>(pos_ - 4)] = c;
-            crc_ ^= c;
-            for (int b = 0; b < 8; ++b) crc_ = (crc_ & 1) ? (crc_ >> 1) ^ 0xA001 : crc_ >> 1;
+            crc_ = crc16Update(crc_, c);
         } else {
             pos_ = 0;
             cur_.checkOk = crc_ == 0;

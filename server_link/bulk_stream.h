@@ -38,7 +38,7 @@ private:
     int pos_ = 0;
     bool havePrev_ = false;
     std::uint8_t prev_ = 0;
-    std::uint32_t crc_ = 0xFFFF;
+    std::uint16_t crc_ = 0xFFFF;
     BulkFrame cur_;
 };
 

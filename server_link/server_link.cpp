@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "core/devtime.h"
+#include "core/answer_wait.h"
+#include "core/crc16.h"
 #include "server_link/bulk_stream.h"
-#include "server_link/record.h"
+#include "server_link/server_frame.h"
 
 namespace kvr {
 
@@ -14,53 +16,37 @@ namespace {
 
 constexpr int kMaxPos = 1000;      // last usable buffer position
 constexpr int kAttempts = 4;
-// Longest single block on the port before the window gets a turn: keeps a
-// close request answered quickly during a 5.5 s modem wait.
-constexpr std::int64_t kYieldSliceMs = 100;
 
-void put(std::array<std::int16_t, 1001>& buf, int pos, std::uint8_t b) {
+void put(LinkBuffer& buf, int pos, std::uint8_t b) {
     if (pos >= 1 && pos <= kMaxPos) buf[static_cast<std::size_t>(pos)] = b;
 }
 
 }  // namespace
 
-ServerLink::ServerLink(Platform& platform, LinkState& state) : p_(platform), s_(state) {}
+ServerLink::ServerLink(Platform& platform, LinkState& state, LinkEvents* events)
+    : p_(platform), screenEvents_(platform.screen), ev_(events ? *events : screenEvents_), s_(state) {}
 
 void ServerLink::v5Add(std::uint8_t xByte) {
     // Positions 1..5 are left for the header that v5Transmit writes.
     if (s_.TxLen < kMaxPos + 1) ++s_.TxLen;
     if (s_.TxLen < 6) s_.TxLen = 6;
     put(s_.TxBuf, s_.TxLen, xByte);
-    p_.screen.setLed(0, 'G');
+    ev_.lamp(0, Lamp::Green);
 }
 
-void ServerLink::update_crc(std::int32_t& CRC, std::int16_t a) {
-    CRC ^= a;
-    for (int i = 0; i < 8; ++i) CRC = (CRC & 1) ? ((CRC >> 1) ^ 0xA001) : (CRC >> 1);
-}
-
-void ServerLink::GenerateCRC() {
-    std::int32_t c = 0xFFFF;
-    for (int i = 2; i <= std::min<int>(s_.TxLen, kMaxPos); ++i) update_crc(c, s_.TxBuf[static_cast<std::size_t>(i)]);
-    // The check goes low byte first, as the server reads it.
-    v5Add(static_cast<std::uint8_t>(c & 0xFF));
-    v5Add(static_cast<std::uint8_t>((c >> 8) & 0xFF));
+void ServerLink::request(ByteSpan command) {
+    for (std::uint8_t b : command) v5Add(b);
+    v5Transmit();
 }
 
 void ServerLink::showEvent(const std::string& text) {
-    p_.screen.showEvent(text);
+    ev_.status(text);
     p_.screen.yield();
-}
-
-// Callers have just found nothing waiting and the deadline not reached:
-// block at once (every query of the port is a system call per exchange).
-bool ServerLink::waitForInput(std::int64_t deadlineMs) {
-    return p_.port.waitForBytes(std::min(deadlineMs, p_.clock.monotonicMs() + kYieldSliceMs));
 }
 
 // One answer byte into the receiver. RxLen counts the start byte as
 // position 1 but the start byte itself is not stored.
-void ServerLink::onAnswerByte(std::uint8_t b, std::int32_t& rxCrc, int& expectedLen) {
+void ServerLink::onAnswerByte(std::uint8_t b, std::uint16_t& rxCrc, int& expectedLen) {
     if (!s_.CommsError && s_.RxLen >= expectedLen) {
         // A valid answer is complete: what follows in the same chunk is kept.
         tail_.push_back(b);
@@ -77,7 +63,7 @@ void ServerLink::onAnswerByte(std::uint8_t b, std::int32_t& rxCrc, int& expected
     ++s_.RxLen;
     put(s_.RxBuf, s_.RxLen, b);
     if (s_.RxLen == 4) expectedLen = b + 6;
-    update_crc(rxCrc, b);
+    rxCrc = crc16Update(rxCrc, b);
     if (s_.RxLen != expectedLen) return;
 
     // Frame check first; the header checks only for a frame that passed it.
@@ -101,46 +87,48 @@ void ServerLink::v5Transmit() {
     s_.CommsError = true;
 
     if (p_.port.isOpen()) {
-        s_.TxBuf[1] = 0x5E;
-        s_.TxBuf[2] = 0xFF;
-        s_.TxBuf[3] = 0xFF;
-        s_.TxBuf[4] = static_cast<std::int16_t>((s_.TxLen - 4) & 0xFF);
-        s_.TxBuf[5] = 0x00;
-        GenerateCRC();
+        Bytes command;
+        for (int i = 6; i <= std::min<int>(s_.TxLen, kMaxPos); ++i)
+            command.push_back(static_cast<std::uint8_t>(s_.TxBuf[static_cast<std::size_t>(i)]));
+        const Bytes frame = server::buildRequest(command);
+        // The frame stays in TxBuf: the answer's header is checked against it.
+        for (std::size_t i = 0; i < frame.size(); ++i) put(s_.TxBuf, static_cast<int>(i + 1), frame[i]);
+        s_.TxLen = static_cast<std::int16_t>(std::min<std::size_t>(frame.size(), kMaxPos));
 
         // One write per attempt: the wake-up byte 0x00 and the frame. The
         // server sees the same bytes as if they went one by one.
         Bytes out;
+        out.reserve(frame.size() + 1);
         out.push_back(0x00);
-        for (int i = 1; i <= std::min<int>(s_.TxLen, kMaxPos); ++i)
-            out.push_back(static_cast<std::uint8_t>(s_.TxBuf[static_cast<std::size_t>(i)]));
+        out.insert(out.end(), frame.begin(), frame.end());
+        const WaitLimits limits = inactivityLimits(answerTimeoutMs, answerTimeoutMs, lineTimeMs(p_.port, kMaxPos));
 
         try {
             for (int attempt = 0; attempt < kAttempts && s_.CommsError; ++attempt) {
-                p_.screen.setLed(0, 'G');
+                ev_.lamp(0, Lamp::Green);
                 p_.port.clearInput();  // leftovers belong to an earlier exchange
-                p_.screen.nextDumpImg();
+                ev_.attempt();
                 p_.port.write(out);
 
                 s_.RxLen = 0;
                 int expectedLen = 10;
-                std::int32_t rxCrc = 0xFFFF;
+                std::uint16_t rxCrc = 0xFFFF;
                 tail_.clear();
-                std::int64_t deadline = p_.clock.monotonicMs() + answerTimeoutMs;
-                while (s_.RxLen < expectedLen) {
-                    p_.screen.yield();
-                    if (p_.port.bytesWaiting() > 0) {
-                        p_.screen.setLed(0, 'N');
-                        p_.screen.setLed(1, 'G');
-                        const Bytes chunk = p_.port.readAll();
-                        for (std::uint8_t b : chunk) onAnswerByte(b, rxCrc, expectedLen);
-                        // An inactivity limit: every chunk restarts it.
-                        deadline = p_.clock.monotonicMs() + answerTimeoutMs;
-                        continue;
+                int longest = 0;  // most of a frame received so far
+                waitForAnswer(p_, limits, [&](const Bytes& chunk) {
+                    if (chunk.empty()) return Reception::Stalled;
+                    ev_.lamp(0, Lamp::Off);
+                    ev_.lamp(1, Lamp::Green);
+                    int reached = 0;
+                    for (std::uint8_t b : chunk) {
+                        onAnswerByte(b, rxCrc, expectedLen);
+                        reached = std::max<int>(reached, s_.RxLen);
                     }
-                    if (p_.clock.monotonicMs() >= deadline) break;
-                    waitForInput(deadline);
-                }
+                    if (s_.RxLen >= expectedLen) return Reception::Whole;
+                    if (reached <= longest) return Reception::Stalled;
+                    longest = reached;
+                    return Reception::Growing;
+                });
                 if (!s_.CommsError && s_.RxLen < expectedLen) s_.CommsError = true;
             }
         } catch (...) {
@@ -151,59 +139,45 @@ void ServerLink::v5Transmit() {
     }
 
     s_.TxLen = 0;
-    p_.screen.setLed(0, 'N');
-    p_.screen.setLed(1, s_.CommsError ? 'R' : 'N');
+    ev_.lamp(0, Lamp::Off);
+    ev_.lamp(1, s_.CommsError ? Lamp::Red : Lamp::Off);
 }
 
 void ServerLink::v5GetStatus() {
     showEvent("Loading server status ...");
-    v5Add(0x10);
-    v5Add(0x00);
-    v5Transmit();
+    request(server::statusCommand());
     if (s_.CommsError) {
         showEvent("Cannot load server status, no comms.");
         return;
     }
-    auto word = [&](int pos) {
-        return static_cast<std::int32_t>((s_.RxBuf[static_cast<std::size_t>(pos)] & 0xFF) * 256 +
-                                         (s_.RxBuf[static_cast<std::size_t>(pos + 1)] & 0xFF));
-    };
-    s_.EndRecord = word(15);
-    s_.NextRecord = word(17);
-    s_.RecordSlots = word(19);
-    s_.NumReadings = word(21);
+    s_.EndRecord = bufWord(s_.RxBuf, 15);
+    s_.NextRecord = bufWord(s_.RxBuf, 17);
+    s_.RecordSlots = bufWord(s_.RxBuf, 19);
+    s_.NumReadings = bufWord(s_.RxBuf, 21);
     showEvent("Loaded server status OK.");
 }
 
-void ServerLink::writeOne(const DecodedRecord& rec) {
-    if (files && lowList) writeRecord(rec, *files, *lowList);
+void ServerLink::handOver(const DecodedRecord& rec) {
+    if (sink) sink(rec);
 }
 
 void ServerLink::GetReading(const std::int32_t& RecNo) {
-    v5Add(static_cast<std::uint8_t>(0x13));
-    v5Add(static_cast<std::uint8_t>((RecNo >> 8) & 0xFF));
-    v5Add(static_cast<std::uint8_t>(RecNo & 0xFF));
-    v5Transmit();
+    request(server::readingCommand(RecNo));
     if (s_.CommsError) return;
     std::array<std::uint8_t, kRecordSize> rec{};
-    for (std::size_t k = 0; k < kRecordSize; ++k) rec[k] = static_cast<std::uint8_t>(s_.RxBuf[k + 9] & 0xFF);
-    writeOne(decodeRecord(rec));
+    for (std::size_t k = 0; k < kRecordSize; ++k) rec[k] = bufByte(s_.RxBuf, static_cast<int>(k) + 9);
+    handOver(decodeRecord(rec));
 }
 
 void ServerLink::DumpAll() {
     StreamedRecords = 0;
     BackFilledRecords = 0;
-    p_.screen.setLed(0, 'G');
-    p_.screen.setLed(1, 'N');
+    ev_.lamp(0, Lamp::Green);
+    ev_.lamp(1, Lamp::Off);
 
     const std::int32_t units = toServerUnits(p_.clock.now());
-    v5Add(0x04);
-    for (int shift = 24; shift >= 0; shift -= 8) v5Add(static_cast<std::uint8_t>((units >> shift) & 0xFF));
-    v5Add(static_cast<std::uint8_t>((s_.NextRecord >> 8) & 0xFF));
-    v5Add(static_cast<std::uint8_t>(s_.NextRecord & 0xFF));
-    v5Add(0x00);
-    v5Transmit();
-    p_.screen.setLed(0, 'N');
+    request(server::dumpCommand(units, s_.NextRecord));
+    ev_.lamp(0, Lamp::Off);
     if (s_.CommsError) return;
 
     // Frames carry a 16-bit number, so no transfer holds more positions.
@@ -229,37 +203,35 @@ void ServerLink::DumpAll() {
             ++StreamedRecords;
         }
         const std::int64_t pct = std::clamp<std::int64_t>(std::int64_t{f.position} * 100 / s_.NumReadings, 0, 100);
-        p_.screen.setProgress(static_cast<int>(pct));
+        ev_.progress(static_cast<int>(pct));
         showEvent("Loading readings ... " + std::to_string(f.position) + "/" + std::to_string(s_.NumReadings) + ".");
         if (f.position == total - 1) lastFrameSeen = true;
         return !(lastFrameSeen || remaining == 0);
     };
 
+    // Progress is a position not received before: frames sent again and
+    // again keep the stream's overall limit running.
     auto takeChunk = [&](const Bytes& chunk) {
-        p_.screen.setLed(1, 'G');
+        if (chunk.empty()) return Reception::Stalled;
+        ev_.lamp(1, Lamp::Green);
+        const std::int32_t before = remaining;
         rx.feed(chunk, onFrame);
         s_.RxLen = static_cast<std::int16_t>(rx.inFrame());
+        if (lastFrameSeen || remaining == 0) return Reception::Whole;
+        return remaining < before ? Reception::Growing : Reception::Stalled;
     };
 
     // The stream may start in the chunk that acknowledged the command.
-    if (!tail_.empty()) takeChunk(tail_);
-    std::int64_t silenceEnd = p_.clock.monotonicMs() + kStreamSilenceMs;
-    while (!lastFrameSeen && remaining > 0) {
-        p_.screen.yield();
-        if (p_.port.bytesWaiting() > 0) {
-            takeChunk(p_.port.readAll());
-            silenceEnd = p_.clock.monotonicMs() + kStreamSilenceMs;
-            continue;
-        }
-        if (p_.clock.monotonicMs() >= silenceEnd) break;
-        waitForInput(silenceEnd);
+    if (takeChunk(tail_) != Reception::Whole) {
+        waitForAnswer(p_, inactivityLimits(kStreamSilenceMs, kStreamSilenceMs, lineTimeMs(p_.port, BulkReceiver::kFrameSize)),
+                      takeChunk);
     }
     s_.RxLen = 0;
     s_.CommsError = false;
 
     for (std::int32_t i = 0; i < total; ++i) {
         if (received[static_cast<std::size_t>(i)]) {
-            writeOne(decodeBulkRecord(records[static_cast<std::size_t>(i)]));  // skipped kinds write nothing
+            handOver(decodeBulkRecord(records[static_cast<std::size_t>(i)]));  // the sink skips what the files take no line for
             continue;
         }
         if (s_.RecordSlots <= 0) {
@@ -270,7 +242,7 @@ void ServerLink::DumpAll() {
         }
         const std::int32_t recNo = static_cast<std::int32_t>((std::int64_t{s_.NextRecord} + i) % s_.RecordSlots);
         const std::int64_t pct = std::int64_t{i} * 100 / s_.NumReadings;
-        p_.screen.setProgress(static_cast<int>(std::clamp<std::int64_t>(pct, 0, 100)));
+        ev_.progress(static_cast<int>(std::clamp<std::int64_t>(pct, 0, 100)));
         showEvent("Loading readings ... " + std::to_string(i) + "/" + std::to_string(s_.NumReadings) + ".");
         GetReading(recNo);
         if (s_.CommsError) return;  // the run reports the lost link

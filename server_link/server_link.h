@@ -1,48 +1,44 @@
 // The probe-server link: CRC-16 framed commands, status, single records and
 // the bulk stream. The link state (buffers, CommsError, the record ring) is
-// owned by the run and shared by reference with the logger link.
+// owned by the run and shared by reference with the logger link. Decoded
+// records go to the run's sink; lamps, labels and progress are events.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "core/link_events.h"
 #include "core/link_state.h"
-#include "core/lowbatt.h"
 #include "core/platform.h"
-#include "files/probe_files.h"
+#include "core/server_record.h"
 
 namespace kvr {
 
-struct DecodedRecord;
-
 class ServerLink {
 public:
-    ServerLink(Platform& platform, LinkState& state);
+    // Without events of the run's own, every event goes to the screen.
+    ServerLink(Platform& platform, LinkState& state, LinkEvents* events = nullptr);
 
     // Appends one byte to the pending command; the first lands at position 6.
     void v5Add(std::uint8_t xByte);
-    // Appends the frame check over TxBuf positions 2..TxLen, low byte first.
-    void GenerateCRC();
-    // Folds one byte into a running CRC-16 (reflected 0xA001, no inversion).
-    static void update_crc(std::int32_t& CRC, std::int16_t a);
     // Completes, sends and checks one exchange, up to four attempts.
     // Afterwards TxLen is 0; CommsError false means RxBuf holds the answer.
     void v5Transmit();
+    // v5Add of every command byte, then v5Transmit.
+    void request(ByteSpan command);
     void v5GetStatus();
-    // Fetches ring position RecNo and writes its rows or marker line.
+    // Fetches ring position RecNo and hands its record to the sink.
     void GetReading(const std::int32_t& RecNo);
-    // Bulk download of NumReadings records from NextRecord. Rows are written
-    // after the stream has ended, in ring order, each position once; a
-    // position whose frame did not arrive whole is fetched on its own in its
-    // place. The first such fetch that fails stops the walk, so the rows
-    // written are always a prefix of a clean transfer's rows. CommsError is
-    // false only when every position was written (or is one the files take
-    // no line for).
+    // Bulk download of NumReadings records from NextRecord. Records go to
+    // the sink after the stream has ended, in ring order, each position
+    // once; a position whose frame did not arrive whole is fetched on its
+    // own in its place. The first such fetch that fails stops the walk, so
+    // the records handed over are always a prefix of a clean transfer's.
+    // CommsError is false only when every position was handed over.
     void DumpAll();
 
-    // Where rows go during a download; set by the run before downloading.
-    RunFiles* files = nullptr;
-    LowBatteryList* lowList = nullptr;
+    // Where decoded records go; set by the run before downloading.
+    RecordSink sink;
 
     std::int16_t ModemOnline = 0;
 
@@ -61,13 +57,12 @@ public:
 private:
     // Status text, then a chance for the window to paint it.
     void showEvent(const std::string& text);
-    // Blocks until bytes are waiting or the deadline passes, yielding to the
-    // window at least every slice; never spins.
-    bool waitForInput(std::int64_t deadlineMs);
-    void onAnswerByte(std::uint8_t b, std::int32_t& rxCrc, int& expectedLen);
-    void writeOne(const DecodedRecord& rec);
+    void onAnswerByte(std::uint8_t b, std::uint16_t& rxCrc, int& expectedLen);
+    void handOver(const DecodedRecord& rec);
 
     Platform& p_;
+    ScreenEvents screenEvents_;
+    LinkEvents& ev_;
     LinkState& s_;
     Bytes tail_;
 };

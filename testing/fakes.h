@@ -131,4 +131,13 @@ public:
     std::map<std::string, std::string> values;  // "app/section/key"
 };
 
+// The fake platform every unit test starts from.
+struct FakePlatform {
+    FakeClock clock;
+    FakePort port{clock};
+    MemorySettings settings;
+    ScriptedScreen screen;
+    Platform platform{clock, port, settings, screen};
+};
+
 }  // namespace kvr::testing

@@ -5,7 +5,7 @@
 
 #include "apps/otter/otter_window.h"
 #include "core/run_result.h"
-#include "logger_dump/otter_app.h"
+#include "logger_dump/otter_scan.h"
 #include "platform/qt/program.h"
 #include "platform/qt/qt_serial_port.h"
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "server_link/server_link.h"
+#include "sim/devices/readings.h"
 #include "testing/fakes.h"
 
 namespace {
@@ -59,9 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Accepted: must be a checked answer to command 0x10.
         const int expected = state.RxBuf[4] + 6;
         if (state.RxLen < expected || state.RxBuf[5] != 0x01 || state.RxBuf[6] != 0x10) std::abort();
-        std::int32_t crc = 0xFFFF;
-        for (int i = 2; i <= expected; ++i) ServerLink::update_crc(crc, state.RxBuf[static_cast<std::size_t>(i)]);
-        if (crc != 0) std::abort();
+        Bytes frame;
+        for (int i = 2; i <= expected; ++i) frame.push_back(static_cast<std::uint8_t>(state.RxBuf[static_cast<std::size_t>(i)]));
+        if (sim::crc16(frame) != 0) std::abort();
     }
     return 0;
 }

@@ -7,6 +7,7 @@
 
 #include "server_link/bulk_stream.h"
 #include "server_link/server_link.h"
+#include "sim/devices/readings.h"
 #include "testing/fakes.h"
 
 namespace {
@@ -28,8 +29,7 @@ std::vector<std::int64_t> frames(ByteSpan s, std::size_t chunk) {
 Bytes answer(std::uint8_t cmd, const Bytes& data) {
     Bytes f{0x5E, 0xFF, 0xFF, static_cast<std::uint8_t>(data.size() + 2), 0x01, cmd};
     f.insert(f.end(), data.begin(), data.end());
-    std::int32_t c = 0xFFFF;
-    for (std::size_t i = 1; i < f.size(); ++i) ServerLink::update_crc(c, f[i]);
+    const std::uint16_t c = sim::crc16(ByteSpan(f).subspan(1));
     f.push_back(static_cast<std::uint8_t>(c & 0xFF));
     f.push_back(static_cast<std::uint8_t>(c >> 8));
     return f;

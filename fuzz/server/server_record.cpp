@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "core/server_record.h"
 #include "files/probe_files.h"
-#include "server_link/record.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace kvr;

@@ -1,6 +1,7 @@
 #include "sim/devices/logger.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -8,7 +9,6 @@
 #include <stdexcept>
 
 #include "core/devtime.h"
-#include "core/format.h"
 
 namespace kvr::sim {
 
@@ -45,13 +45,39 @@ void put24(std::uint8_t* p, std::int32_t v) {
     p[2] = static_cast<std::uint8_t>(v);
 }
 
+// "yyyy/mm/dd HH:MM:SS", as Otter's rows and the state file give times.
+std::string stamp(LocalTime t) {
+    const auto day = std::chrono::floor<std::chrono::days>(t);
+    const std::chrono::year_month_day ymd{day};
+    const std::chrono::hh_mm_ss hms{t - day};
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%04d/%02u/%02u %02d:%02d:%02d", static_cast<int>(ymd.year()),
+                  static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+                  static_cast<int>(hms.hours().count()), static_cast<int>(hms.minutes().count()),
+                  static_cast<int>(hms.seconds().count()));
+    return buf;
+}
+
+// Fixed-point text of value / 10^decimals with at least `digits` digits
+// before the point: made from whole numbers, so it is exact by construction
+// and independent of how the program rounds its floating-point values.
+std::string fixed(int value, int digits, int decimals) {
+    int scale = 1;
+    for (int i = 0; i < decimals; ++i) scale *= 10;
+    const int a = value < 0 ? -value : value;
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%s%0*d.%0*d", value < 0 ? "-" : "", digits, a / scale, decimals, a % scale);
+    return buf;
+}
+
 // One reading as the logger stores it, and the row a correct download of it
-// writes. Temperatures below 0 or from 51.2 up are stored shifted by 50
-// degrees; the unit temperature tells the reader which way, so the values
-// are chosen so that the unit temperature and the shift agree.
+// writes in Otter's running file. Temperatures below 0 or from 51.2 up are
+// stored shifted by 50 degrees; the unit temperature tells the reader which
+// way, so the values are chosen so that the unit temperature and the shift
+// agree.
 struct Made {
     Rec bytes{};
-    ProbeReading truth;
+    std::string row;
 };
 
 enum class Climate { Normal, Cold, Hot };
@@ -59,19 +85,17 @@ enum class Climate { Normal, Cold, Hot };
 Made makeReading(std::mt19937_64& rng, std::int32_t probe, LocalTime when, Climate climate) {
     auto uni = [&](int a, int b) { return std::uniform_int_distribution<int>(a, b)(rng); };
     Made m;
-    ProbeReading& r = m.truth;
-    r.probe = probe;
-    r.time = when;
+    char probeText[16];
+    std::snprintf(probeText, sizeof probeText, "%05d", probe);
+    m.row = std::string(probeText) + ", " + stamp(when);
     int unit256;  // unit temperature in 1/256 degree
     switch (climate) {
         case Climate::Cold: unit256 = uni(-3 * 256, 4 * 256); break;
         case Climate::Hot: unit256 = uni(41 * 256, 60 * 256); break;
         default: unit256 = uni(10 * 256, 35 * 256); break;
     }
-    r.Temp = static_cast<float>(unit256 / 256.0);
     const int unitRaw = unit256 < 0 ? unit256 + 65536 : unit256;
     const int volts10 = uni(25, 42);
-    r.Volts = static_cast<float>(volts10 / 10.0);
 
     Rec& b = m.bytes;
     put24(&b[0], probe);
@@ -95,14 +119,14 @@ Made makeReading(std::mt19937_64& rng, std::int32_t probe, LocalTime when, Clima
             tenths = uni(50, 350);
         const int stored = tenths < 0 ? tenths + 500 : tenths >= 500 ? tenths - 500 : tenths;
         const int sm = uni(500, 4500);
-        r.T[static_cast<std::size_t>(i)] = static_cast<float>(tenths / 10.0);
-        r.SM[static_cast<std::size_t>(i)] = static_cast<float>(sm / 100.0);
+        m.row += ", " + fixed(tenths, 2, 1) + ", " + fixed(sm, 3, 2);
         b[static_cast<std::size_t>(12 + 3 * i)] = static_cast<std::uint8_t>(stored & 0xFF);
         b[static_cast<std::size_t>(13 + 3 * i)] = static_cast<std::uint8_t>(((stored >> 8) << 7) | (sm >> 8));
         b[static_cast<std::size_t>(14 + 3 * i)] = static_cast<std::uint8_t>(sm & 0xFF);
     }
     b[30] = static_cast<std::uint8_t>(uni(0, 255));
     b[31] = static_cast<std::uint8_t>(uni(0, 255));
+    m.row += ", " + fixed(volts10, 1, 1) + "\r\n";
     return m;
 }
 
@@ -286,7 +310,7 @@ void Logger::build() {
                 }
                 data(recs, from, std::min<std::size_t>(4, recs.size() - from));
             }
-            for (auto& m : recs) expected_.push_back(dataRow(m.truth, Program::Otter));
+            for (auto& m : recs) expected_.push_back(m.row);
         }
         dataBlocks_ = n - 64;
         return;
@@ -313,7 +337,7 @@ void Logger::build() {
         } else if (i % 17 == 8) {
             m.bytes.fill(0xFF);  // empty slot
         } else {
-            expected_.push_back(dataRow(m.truth, Program::Otter));
+            expected_.push_back(m.row);
         }
         putRecord(pos, m.bytes);
     }
@@ -545,7 +569,7 @@ nlohmann::json Logger::state() const {
     j["baudSwitches"] = baudSwitches_;
     j["cleared"] = !clears_.empty();
     j["clears"] = clears_;
-    j["clockSetTo"] = clockSet_ ? nlohmann::json(formatDate(fromDeviceSeconds(*clockSet_), "yyyy/mm/dd HH:MM:SS"))
+    j["clockSetTo"] = clockSet_ ? nlohmann::json(stamp(fromDeviceSeconds(*clockSet_)))
                                 : nlohmann::json(nullptr);
     j["dateSet"] = dateSet_ ? nlohmann::json(*dateSet_) : nlohmann::json(nullptr);
     j["timeSet"] = timeSet_ ? nlohmann::json(*timeSet_) : nlohmann::json(nullptr);

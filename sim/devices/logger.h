@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "files/probe_files.h"
+#include "core/probe_reading.h"
 #include "sim/devices/faults.h"
 #include "sim/devices/sim_device.h"
 

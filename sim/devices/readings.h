@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "core/platform.h"
-#include "files/probe_files.h"
+#include "core/probe_reading.h"
 
 namespace kvr::sim {
 

@@ -1,7 +1,9 @@
 // Block and ring downloads: rows in the running file, the ring walk, record
 // decoding, write failures, and Marten's block-by-block download.
 #include "core/devtime.h"
-#include "server_link/record.h"
+#include "core/server_record.h"
+#include "files/record_rows.h"
+#include "files/running_file.h"
 #include "tests/logger_link/rig.h"
 
 namespace kvr::test {
@@ -37,17 +39,17 @@ TEST(LoggerDownload, RowsOfEachLayout) {
         sim::Logger dev(loggerOptions(args));
         rig.attach(&dev);
         std::ofstream(dir.path / "plain") << "x";
-        rig.link.DumpFolder = c.unwritable ? dir.path / "plain" / "sub" : dir.path;  // no folder under a file
+        RunningFile file(c.unwritable ? dir.path / "plain" / "sub" : dir.path);  // no folder under a file
         rig.link.GetStatus();
         ASSERT_FALSE(rig.state.CommsError);
         ASSERT_GT(rig.state.NumReadings, 0);
-        const bool ok = rig.link.ExtendedStatus ? rig.link.GetRadioData() : rig.link.GetData();
+        const bool ok = (rig.link.ExtendedStatus ? rig.link.GetRadioData(file) : rig.link.GetData(file)).kept;
         if (c.unwritable) {
             EXPECT_FALSE(ok);
-            EXPECT_NE(rig.link.writeFailure.find("KVR Probe Data.csv"), std::string::npos) << rig.link.writeFailure;
+            EXPECT_NE(file.failure().find("KVR Probe Data.csv"), std::string::npos) << file.failure();
             continue;
         }
-        EXPECT_TRUE(ok) << rig.link.writeFailure;
+        EXPECT_TRUE(ok) << file.failure();
         EXPECT_FALSE(rig.state.CommsError);
         ASSERT_FALSE(dev.expectedRows().empty());
         std::string want = std::string(kDataHeader) + "\r\n";
@@ -63,13 +65,13 @@ TEST(LoggerDownload, OrdinaryLabelsAndProgress) {
     Rig rig;
     sim::Logger dev(loggerOptions({"--probes", "2", "--readings", "10"}));
     rig.attach(&dev);
-    rig.link.DumpFolder = dir.path;
+    RunningFile file(dir.path);
     rig.link.GetStatus();
     // Per probe: header, 4 records, "same probe" header, 1 record.
     ASSERT_EQ(rig.state.NumReadings, 8);
     rig.screen.events.clear();
     rig.screen.progress.clear();
-    ASSERT_TRUE(rig.link.GetData());
+    ASSERT_TRUE(rig.link.GetData(file).kept);
     ASSERT_EQ(dev.expectedRows().size(), 10u);
     auto probeOf = [](const std::string& row) { return std::to_string(std::stoi(row.substr(0, row.find(',')))); };
     const std::string a = probeOf(dev.expectedRows()[0]), b = probeOf(dev.expectedRows()[5]);
@@ -116,11 +118,11 @@ TEST(LoggerDownload, FailedBlockSkipsTheRest) {
     Rig rig;
     sim::Logger dev(loggerOptions({"--readings", "30"}));
     rig.attach(&dev);
-    rig.link.DumpFolder = dir.path;
+    RunningFile file(dir.path);
     rig.link.GetStatus();
     const int blocks = rig.state.NumReadings;
     rig.port.detach(1);  // the logger goes away after the status
-    EXPECT_TRUE(rig.link.GetData());  // the file is fine; the comms are not
+    EXPECT_TRUE(rig.link.GetData(file).kept);  // the file is fine; the comms are not
     EXPECT_TRUE(rig.state.CommsError);
     EXPECT_EQ(rig.screen.progress.size(), static_cast<std::size_t>(blocks + 1));
     EXPECT_EQ(readFile(dataFilePath(dir.path)), std::string(kDataHeader) + "\r\n");
@@ -151,16 +153,17 @@ TEST(LoggerRing, WalkEndsWhateverThePointers) {
         Rig rig;
         sim::Logger dev(loggerOptions({"--type", "extended"}));
         rig.attach(&dev);
-        rig.link.DumpFolder = dir.path;
+        RunningFile file(dir.path);
         rig.link.ExtendedStatus = true;
         rig.state.NextRecord = c.next;
         rig.state.EndRecord = c.end;
         rig.state.RecordSlots = c.slots;
         rig.state.NumReadings = 5;
         rig.state.CommsError = false;
-        EXPECT_TRUE(rig.link.GetRadioData());
+        const auto walk = rig.link.GetRadioData(file);
+        EXPECT_TRUE(walk.kept);
         EXPECT_EQ(rig.state.CommsError, c.error);
-        EXPECT_EQ(rig.link.ringInconsistent, c.error);
+        EXPECT_EQ(walk.ringInconsistent, c.error);
         EXPECT_EQ(rig.frames().size(), c.blocksFetched);
     }
 }
@@ -172,7 +175,7 @@ TEST(LoggerRing, DropsFutureAndUnknownProbes) {
     Rig rig;
     sim::Logger dev(loggerOptions({"--type", "server"}));
     rig.attach(&dev);
-    rig.link.DumpFolder = dir.path;
+    RunningFile file(dir.path);
     const std::int64_t now = toDeviceSeconds(rig.clock.now());
     std::array<std::uint8_t, 128> b8{}, b9{};
     b9.fill(0xFF);  // empty slots
@@ -196,11 +199,11 @@ TEST(LoggerRing, DropsFutureAndUnknownProbes) {
     rig.state.EndRecord = 8;
     rig.state.RecordSlots = 64;
     rig.state.CommsError = false;
-    ASSERT_TRUE(rig.link.GetRadioData());
-    std::string file = readFile(dataFilePath(dir.path));
-    EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), 3);
-    EXPECT_NE(file.find("\r\n199999, "), std::string::npos);
-    EXPECT_NE(file.find("\r\n00001, "), std::string::npos);
+    ASSERT_TRUE(rig.link.GetRadioData(file).kept);
+    const std::string text = readFile(dataFilePath(dir.path));
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3);
+    EXPECT_NE(text.find("\r\n199999, "), std::string::npos);
+    EXPECT_NE(text.find("\r\n00001, "), std::string::npos);
 }
 
 TEST(LoggerRecord, DepthAndUnitTemperature) {
@@ -271,8 +274,9 @@ TEST(LoggerMarten, BlockOfServerRecords) {
     ASSERT_TRUE(files.open(dir.path, Program::Marten, rig.clock.now()));
     LowBatteryList low;
     rig.state.CommsError = false;
-    rig.link.GetData(1, files, low);
-    rig.link.GetData(2, files, low);
+    const RecordSink sink = [&](const DecodedRecord& rec) { writeRecord(rec, files, low); };
+    rig.link.GetData(1, sink);
+    rig.link.GetData(2, sink);
     EXPECT_FALSE(rig.state.CommsError);
     ASSERT_TRUE(files.close());
 

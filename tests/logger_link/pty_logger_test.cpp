@@ -5,6 +5,8 @@
 
 #include "core/system_clock.h"
 #include "sim/devices/pty_host.h"
+#include "files/probe_files.h"
+#include "files/running_file.h"
 #include "testing/pty_port.h"
 #include "tests/logger_link/rig.h"
 
@@ -75,16 +77,15 @@ TEST(PtyLogger, WholeRunPerLayout) {
         TempDir dir;
         PtyRig rig(options(c.type, c.extra));
         ASSERT_TRUE(rig.opened);
-        rig.link.DumpFolder = dir.path;
-        rig.link.HighSpeed = 1;
+        RunningFile file(dir.path);
         rig.link.GetStatus();
         ASSERT_FALSE(rig.state.CommsError);
         const std::int32_t end = rig.state.EndRecord;
         rig.link.SetBaudrate(1);
         ASSERT_FALSE(rig.state.CommsError);
         EXPECT_EQ(rig.port.settings(), c.baudSwitches[1] == 56000 ? "56000,n,8,1" : "9600,n,8,1");
-        bool ok = rig.link.ExtendedStatus ? rig.link.GetRadioData() : rig.link.GetData();
-        EXPECT_TRUE(ok) << rig.link.writeFailure;
+        const auto walk = rig.link.ExtendedStatus ? rig.link.GetRadioData(file) : rig.link.GetData(file);
+        EXPECT_TRUE(walk.kept) << file.failure();
         EXPECT_FALSE(rig.state.CommsError);
         rig.link.SetBaudrate(0);
         EXPECT_FALSE(rig.state.CommsError);

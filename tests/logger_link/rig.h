@@ -55,7 +55,7 @@ inline sim::LoggerOptions loggerOptions(std::vector<std::string> args = {}) {
     return sim::parseLoggerOptions(args);
 }
 
-struct Rig {
+struct Rig : testing::FakePlatform {
     explicit Rig(LoggerVariant v = LoggerVariant::Otter()) : link(platform, state, v) {}
     void attach(sim::SimDevice* d) {
         port.attach(1, d);
@@ -82,11 +82,6 @@ struct Rig {
         return c;
     }
 
-    testing::FakeClock clock;
-    testing::FakePort port{clock};
-    testing::MemorySettings settings;
-    testing::ScriptedScreen screen;
-    Platform platform{clock, port, settings, screen};
     LinkState state;
     LoggerLink link;
 

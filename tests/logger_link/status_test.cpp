@@ -32,10 +32,7 @@ TEST(LoggerStatus, EachLayout) {
         EXPECT_EQ(rig.link.ServerFormat, c.server);
         EXPECT_EQ(rig.link.ExtendedStatus, c.extended);
         EXPECT_EQ(rig.commandsSent(), c.commands);
-        if (c.marten) {
-            EXPECT_TRUE(rig.screen.windowShown.empty());
-            continue;
-        }
+        if (c.marten) continue;
         EXPECT_EQ(rig.state.NumReadings, dev.numReadings());
         if (c.extended) {
             EXPECT_EQ(rig.state.NextRecord, dev.nextRecord());
@@ -45,7 +42,6 @@ TEST(LoggerStatus, EachLayout) {
         ASSERT_FALSE(rig.screen.events.empty());
         EXPECT_EQ(rig.screen.events.front(), "Conecting to logger, please wait ...");
         EXPECT_EQ(rig.screen.events.back(), c.lastLabel);
-        EXPECT_EQ(rig.screen.windowShown, std::vector<bool>{true});
     }
 }
 
@@ -125,7 +121,7 @@ TEST(LoggerStatus, FailuresAndModemHandOver) {
         Rig rig(c.marten ? LoggerVariant::Marten() : LoggerVariant::Otter());
         sim::Logger dev(sim::parseLoggerOptions(c.simArgs));
         rig.attach(&dev);
-        rig.link.ScanRate = c.scanRate;
+        rig.link.singleStatusAttempt = c.scanRate > 0;
         rig.link.CellConnected = c.cellConnected;
         int calls = 0;
         rig.link.cellRegistered = [&] {
@@ -159,7 +155,7 @@ TEST(LoggerClock, SetLoggerDate) {
         Rig rig(variant);
         sim::Logger dev(loggerOptions());
         rig.attach(&dev);
-        rig.link.ServerFormat = variant.marten;  // Marten has no server layout
+        rig.link.ServerFormat = !variant.fullStatus;  // Marten has no server layout
         rig.clock.setNow(makeLocal(2026, 12, 6, 17, 5, 9));
         rig.link.SetLoggerDate();
         EXPECT_FALSE(rig.state.CommsError);
@@ -169,7 +165,7 @@ TEST(LoggerClock, SetLoggerDate) {
         EXPECT_EQ(Rig::dataOf(f[1]), (std::vector<int>{12, 254, 17, 5, 9}));
         EXPECT_EQ(dev.state()["dateSet"], "2026-12-06");
         EXPECT_EQ(dev.state()["timeSet"], "17:05:09");
-        EXPECT_EQ(rig.screen.events.empty(), variant.marten);
+        EXPECT_EQ(rig.screen.events.empty(), !variant.statusLabelOnDate);
     }
     // The time is not sent when the date was refused.
     Rig rig;
@@ -207,8 +203,6 @@ TEST(LoggerClear, ArgumentsPerLayout) {
 struct BaudCase {
     const char* name;
     LoggerVariant variant;
-    std::int16_t highSpeed;
-    bool speedLo;
     std::vector<std::string> simArgs;
     std::int16_t baud;
     bool errorBefore;
@@ -220,25 +214,20 @@ struct BaudCase {
 
 TEST(LoggerBaud, SwitchingAndFallback) {
     const std::vector<BaudCase> cases = {
-        {"not asked for", LoggerVariant::Otter(), 0, false, {}, 1, false, {}, "9600,n,8,1", 9600, false},
-        {"to 56000 and checked", LoggerVariant::Otter(), 1, false, {}, 1, false, {14, 14}, "56000,n,8,1", 56000, false},
-        {"56000 fails: both back at 9600", LoggerVariant::Otter(), 1, false, {"--no-high-speed"}, 1, false,
+        {"to 56000 and checked", LoggerVariant::Otter(), {}, 1, false, {14, 14}, "56000,n,8,1", 56000, false},
+        {"56000 fails: both back at 9600", LoggerVariant::Otter(), {"--no-high-speed"}, 1, false,
          // ack, then the check at 56000 goes unheard (4 attempts), then the fallback
          {14, 14, 14, 14, 14, 14}, "9600,n,8,1", 9600, false},
-        {"no answer at all: fallback", LoggerVariant::Otter(), 1, false, {"--silent-after", "0"}, 1, false,
+        {"no answer at all: fallback", LoggerVariant::Otter(), {"--silent-after", "0"}, 1, false,
          {14, 14, 14, 14, 14, 14, 14, 14}, "9600,n,8,1", 9600, true},
-        {"back to 9600", LoggerVariant::Otter(), 1, false, {}, 0, false, {14}, "9600,n,8,1", 9600, false},
-        {"a failed download stays failed", LoggerVariant::Otter(), 1, false, {}, 0, true, {14}, "9600,n,8,1", 9600, true},
-        {"Marten on Lo", LoggerVariant::Marten(), 0, true, {}, 1, false, {}, "9600,n,8,1", 9600, false},
-        {"Marten on Hi", LoggerVariant::Marten(), 0, false, {}, 1, false, {14, 14}, "56000,n,8,1", 56000, false},
+        {"back to 9600", LoggerVariant::Otter(), {}, 0, false, {14}, "9600,n,8,1", 9600, false},
+        {"Marten on Hi", LoggerVariant::Marten(), {}, 1, false, {14, 14}, "56000,n,8,1", 56000, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Rig rig(c.variant);
         sim::Logger dev(sim::parseLoggerOptions(c.simArgs));
         rig.attach(&dev);
-        rig.link.HighSpeed = c.highSpeed;
-        rig.link.speedIsLo = [&] { return c.speedLo; };
         if (c.baud == 0) {
             // The logger was switched up before the download.
             rig.link.SetBaudrate(1);

@@ -115,7 +115,7 @@ private:
     bool silent_ = false;
 };
 
-class MartenTest : public ::testing::Test {
+class MartenTest : public ::testing::Test, public FakePlatform {
 protected:
     void SetUp() override {
         folder = std::filesystem::temp_directory_path() /
@@ -158,11 +158,6 @@ protected:
         return nullptr;
     }
 
-    FakeClock clock;
-    FakePort port{clock};
-    MemorySettings settings;
-    ScriptedScreen screen;
-    Platform platform{clock, port, settings, screen};
     std::filesystem::path folder;
     std::unique_ptr<MartenRun> run;
 };

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "files/probe_files.h"
-#include "logger_dump/otter_app.h"
+#include "logger_dump/otter_scan.h"
 #include "sim/devices/logger.h"
 #include "sim/devices/sim_device.h"
 #include "testing/fakes.h"
@@ -69,7 +69,7 @@ private:
     std::map<std::string, std::size_t> used_;
 };
 
-class OtterTest : public ::testing::Test {
+class OtterTest : public ::testing::Test, public testing::FakePlatform {
 protected:
     OtterTest() {
         std::random_device rd;
@@ -139,11 +139,6 @@ protected:
     fs::path dataFile() const { return dir / kDataFileName; }
 
     fs::path dir;
-    testing::FakeClock clock;
-    testing::FakePort port{clock};
-    testing::MemorySettings settings;
-    testing::ScriptedScreen screen;
-    Platform platform{clock, port, settings, screen};
 };
 
 }  // namespace kvr::otter_test

@@ -7,7 +7,8 @@
 
 #include "core/devtime.h"
 #include "server_link/bulk_stream.h"
-#include "server_link/record.h"
+#include "core/server_record.h"
+#include "files/record_rows.h"
 #include "server_link/server_link.h"
 #include "testing/fakes.h"
 #include "tests/server_link/tiny_server.h"
@@ -70,8 +71,7 @@ void runDump(const Prepare& setup, Outcome& out) {
     ASSERT_TRUE(files.open(tmp.path(), Program::Marten, clock.now()));
     LowBatteryList low;
     ServerLink link{platform, state};
-    link.files = &files;
-    link.lowList = &low;
+    link.sink = [&](const DecodedRecord& rec) { writeRecord(rec, files, low); };
     const auto t0 = clock.monotonicMs();
     link.DumpAll();
     EXPECT_LT(clock.monotonicMs() - t0, 60'000);

@@ -33,12 +33,7 @@ private:
     Bytes buf_;
 };
 
-struct Rig {
-    testing::FakeClock clock;
-    testing::FakePort port{clock};
-    testing::MemorySettings settings;
-    testing::ScriptedScreen screen;
-    Platform platform{clock, port, settings, screen};
+struct Rig : testing::FakePlatform {
     LinkState state;
     ServerLink link{platform, state};
     ScriptedDevice dev;
@@ -55,6 +50,21 @@ struct Rig {
 };
 
 const Bytes kStatusRequest{0x00, 0x5E, 0xFF, 0xFF, 0x03, 0x00, 0x10, 0x00, 0x0D, 0x84};
+
+// A device that never stops sending noise (each byte well within the
+// inactivity limit of the one before): every attempt still ends, within three
+// times the limit plus a full buffer's time on the line, and the exchange fails.
+TEST(ServerExchange, EndlessNoiseCostsFourBoundedAttempts) {
+    Rig rig;
+    std::vector<sim::SimChunk> noise;
+    for (int i = 1; i <= 400; ++i) noise.push_back({100, Bytes{0x00}});
+    rig.dev.script = {noise};
+    const auto t0 = rig.clock.monotonicMs();
+    rig.status();
+    EXPECT_EQ(rig.port.writes.size(), 4u);
+    EXPECT_TRUE(rig.state.CommsError);
+    EXPECT_LE(rig.clock.monotonicMs() - t0, 4 * (3 * 500 + 1100));
+}
 
 // No answer at all: four attempts, each the wake-up byte and the same frame,
 // each waiting out the inactivity limit, then CommsError and a red lamp.

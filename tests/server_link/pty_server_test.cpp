@@ -5,7 +5,8 @@
 
 #include "core/devtime.h"
 #include "core/system_clock.h"
-#include "server_link/record.h"
+#include "core/server_record.h"
+#include "files/record_rows.h"
 #include "server_link/server_link.h"
 #include "sim/devices/probe_server.h"
 #include "sim/devices/pty_host.h"
@@ -67,8 +68,7 @@ struct Files {
     std::string data() { return test::slurp(dataFilePath(dir.path())); }
     std::string dump() { return test::slurp(dumpFilePath(dir.path(), 0)); }
     void attach(ServerLink& link) {
-        link.files = &files;
-        link.lowList = &low;
+        link.sink = [&](const DecodedRecord& rec) { writeRecord(rec, files, low); };
     }
 };
 

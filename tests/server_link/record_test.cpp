@@ -4,7 +4,8 @@
 #include <sstream>
 
 #include "core/devtime.h"
-#include "server_link/record.h"
+#include "core/server_record.h"
+#include "files/record_rows.h"
 #include "tests/server_link/tiny_server.h"
 
 namespace kvr {

@@ -1,7 +1,9 @@
-// Otter's scan: the configuration file, the 150 ms timer that starts scans,
-// one scan of the ports (status, download, clearing, clock) and the cellular
-// modem dialogue that reaches a remote logger. Plain C++ over the platform
-// interfaces; the window (or the console) is the Screen.
+// Otter's scan: the 150 ms timer that starts scans, reading the
+// configuration at each scan, one scan of the ports (status, download,
+// clearing, clock) and the cellular modem that reaches a remote logger
+// (otter_scan.cpp, otter_cell_modem.cpp; the file format is otter_config.h).
+// Plain C++ over the platform interfaces; the window (or the console) is
+// the Screen.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +13,7 @@
 
 #include "core/link_state.h"
 #include "core/platform.h"
+#include "core/run_outcome.h"
 #include "core/run_result.h"
 #include "logger_dump/otter_config.h"
 #include "logger_link/logger_link.h"
@@ -54,16 +57,16 @@ public:
                        std::string Resp2 = {}, std::int16_t tmr = 0);
     bool Cell_Registered();
     bool Cell_Connected();
-    void Cell_Disconnect();
+    // True once the call is down.
+    bool Cell_Disconnect();
     void onPortEvent(PortEvent e);
 
-    // Configuration and scan state. ScanRate, HighSpeed, DumpFolder,
-    // LoggerHandled, CellConnected and CellWait live in the link, which
-    // reads them during its exchanges; these accessors are the app's view.
-    std::int16_t& HighSpeed() { return link_.HighSpeed; }
-    std::int16_t& ScanRate() { return link_.ScanRate; }
-    std::filesystem::path& DumpFolder() { return link_.DumpFolder; }
-    bool& LoggerHandled() { return link_.LoggerHandled; }
+    // Configuration and scan state. CellConnected and CellWait live in the
+    // link, whose exchanges depend on them; these accessors are the scan's view.
+    std::int16_t& HighSpeed() { return HighSpeed_; }
+    std::int16_t& ScanRate() { return ScanRate_; }
+    std::filesystem::path& DumpFolder() { return DumpFolder_; }
+    bool& LoggerHandled() { return LoggerHandled_; }
     bool& CellConnected() { return link_.CellConnected; }
     float& CellWait() { return link_.CellWait; }
     std::string PinCode;
@@ -82,8 +85,8 @@ public:
     int comPort() const { return comPort_; }
 
     bool programEnded() const { return ended_; }
-    int exitStatus() const { return writeFailure_ ? 3 : (commsFailure_ || setupFailure_) ? 1 : 0; }
-    bool writeFailed() const { return writeFailure_; }
+    int exitStatus() const { return writeFailed_ ? 3 : failed_ ? 1 : 0; }
+    bool writeFailed() const { return writeFailed_; }
     std::int64_t scansStarted() const { return scans_; }
     // The receipt of the last logger handled (start, device, readings, rows,
     // clearing); program and exit status are the caller's to fill.
@@ -93,30 +96,51 @@ private:
     bool readConfig();               // steps 1..5; false ends the scan
     void errorPath(const std::string& errorText);
     void scanPorts();                // steps 6 on
-    bool handleLogger();             // download, clear, date; false: rows not written
+    RunOutcome downloadLogger();     // download, clear, date
+    // Otter's closing of one port's outcome: the box of a single run and the
+    // exit status. True when a resident scan ends here.
+    bool closePort(const RunOutcome& out);
     void waitMs(std::int64_t ms);    // yields on every pass
     void collectWaiting();
     void hangUpOnClose();
     void endProgram() { ended_ = true; }
-    void beginCollection();
-    void endCollection(bool written);
+    // Keeps the receipt of a logger handled from `start` (and hands it on
+    // when resident).
+    void recordCollection(const RunOutcome& out, LocalTime start);
+
+    // The window shows itself when a logger answers, unless this logger was
+    // handled already (a resident Otter stays hidden for a logger it knows).
+    class Events : public ScreenEvents {
+    public:
+        Events(Screen& screen, const bool& handled) : ScreenEvents(screen), screen_(screen), handled_(handled) {}
+        void loggerFound() override {
+            if (!handled_) screen_.showWindow(true);
+        }
+
+    private:
+        Screen& screen_;
+        const bool& handled_;
+    };
 
     Platform& p_;
     std::filesystem::path folder_;
     Options options_;
+    std::int16_t HighSpeed_ = 0;
+    std::int16_t ScanRate_ = 0;
+    std::filesystem::path DumpFolder_;
+    bool LoggerHandled_ = false;
+    Events events_;
     LinkState state_;
     LoggerLink link_;
     int firstPort_ = 0;
     int secondPort_ = 0;
     int comPort_ = 1;  // the port control's number before any file names one
     bool ended_ = false;
-    bool commsFailure_ = false;
-    bool writeFailure_ = false;
-    bool setupFailure_ = false;
+    bool failed_ = false;       // a run, a hang-up or the setup did not complete
+    bool writeFailed_ = false;  // rows did not reach the disk
     bool inHandler_ = false;
     std::int64_t scans_ = 0;
     RunResult collection_;
-    std::uintmax_t dataSizeBefore_ = 0;
 };
 
 }  // namespace kvr

@@ -1,5 +1,6 @@
-#include "server_link/record.h"
+#include "core/server_record.h"
 
+#include "core/crc16.h"
 #include "core/devtime.h"
 
 namespace kvr {
@@ -99,12 +100,7 @@ DecodedRecord header(RecordBytes r) {
 float voltsForCode(int code) { return kVoltCodes[static_cast<std::size_t>(code) & 0x0F]; }
 
 bool recordCheckPasses(RecordBytes rec) {
-    std::uint32_t crc = 0xFFFF;
-    for (std::uint8_t b : rec) {
-        crc ^= b;
-        for (int i = 0; i < 8; ++i) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-    }
-    return crc == 0;
+    return crc16(rec) == 0;
 }
 
 DecodedRecord decodeRecord(RecordBytes rec) {
@@ -129,25 +125,6 @@ DecodedRecord decodeBulkRecord(RecordBytes rec) {
         return d;
     }
     return fromKind(rec, d);
-}
-
-bool writeRecord(const DecodedRecord& rec, RunFiles& files, LowBatteryList& low) {
-    const auto probe = rec.reading.probe;
-    bool ok = true;
-    switch (rec.cls) {
-        case RecordClass::Reading:
-        case RecordClass::DumpOnly:
-            ok = files.dump.write(dumpRow(rec.reading, Program::Marten));
-            if (rec.cls == RecordClass::Reading) ok = files.data.write(dataRow(rec.reading, Program::Marten)) && ok;
-            if (rec.reading.Volts < 3.4f) low.AddLowVolts(probe, rec.reading.Volts);
-            return ok;
-        case RecordClass::CrcError: return files.dump.write(markerLine(Marker::CrcError, probe));
-        case RecordClass::ProbeSettings: return files.dump.write(markerLine(Marker::ProbeSettings, probe));
-        case RecordClass::RepeaterSettings: return files.dump.write(markerLine(Marker::RepeaterSettings, probe));
-        case RecordClass::InvalidKind: return files.dump.write(markerLine(Marker::InvalidData, probe, rec.kind));
-        case RecordClass::Skipped: return true;
-    }
-    return true;
 }
 
 }  // namespace kvr

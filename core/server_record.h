@@ -1,14 +1,14 @@
-// The probe server's 32-byte reading records: the check, the decoding of
-// each record kind and the lines they produce in the run's files.
+// The probe server's 32-byte reading records (also what Marten reads from a
+// logger's blocks): the check and the decoding of each record kind.
 // Pure functions: no port, no clock, so every rule can be tested on bytes.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <span>
 
-#include "core/lowbatt.h"
-#include "files/probe_files.h"
+#include "core/probe_reading.h"
 
 namespace kvr {
 
@@ -51,11 +51,7 @@ DecodedRecord decodeRecord(RecordBytes rec);
 // the bulk stream itself writes no marker lines.
 DecodedRecord decodeBulkRecord(RecordBytes rec);
 
-// Writes what the record produces, in Marten's layouts: readings give a
-// dump row (and for kinds 0 and 1 a running-file row) and report a supply
-// voltage below 3.4 V to the low-battery list; markers give one dump line;
-// Skipped writes nothing. Returns false when a write failed (the files
-// remember it too: RunFiles::ok()).
-bool writeRecord(const DecodedRecord& rec, RunFiles& files, LowBatteryList& low);
+// Receives every record a download decoded, in the order of the ring.
+using RecordSink = std::function<void(const DecodedRecord&)>;
 
 }  // namespace kvr
