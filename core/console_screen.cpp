@@ -5,6 +5,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/format.h"
+#include "core/os.h"
+
 namespace kvr {
 
 namespace {
@@ -30,6 +33,20 @@ std::string oneLine(const std::string& text) {
     return s;
 }
 
+// The text with every run of digits replaced by one '#': lines that differ
+// only in their counts have the same key.
+std::string progressKey(const std::string& text) {
+    std::string k;
+    bool inDigits = false;
+    for (char c : text) {
+        const bool digit = c >= '0' && c <= '9';
+        if (digit && !inDigits) k += '#';
+        if (!digit) k += c;
+        inDigits = digit;
+    }
+    return k;
+}
+
 bool isYes(const std::string& a) {
     return a.size() == 3 && (a[0] == 'Y' || a[0] == 'y') && (a[1] == 'E' || a[1] == 'e') &&
            (a[2] == 'S' || a[2] == 's');
@@ -37,15 +54,43 @@ bool isYes(const std::string& a) {
 
 }  // namespace
 
-ConsoleScreen::ConsoleScreen(const AppOptions& options, std::ostream& out, std::ostream& err)
-    : out_(out), err_(err) {
+ConsoleScreen::ConsoleScreen(const AppOptions& options, std::ostream& out, std::ostream& err, Clock* clock)
+    : clock_(clock), out_(out), err_(err) {
     for (const auto& [title, text] : options.answers) answers_[title].push_back(text);
+}
+
+ConsoleScreen::~ConsoleScreen() { flushStatus(); }
+
+void ConsoleScreen::writeStatus(const std::string& text) {
+    if (clock_) err_ << formatDate(clock_->now(), "yyyy/mm/dd HH:MM:SS") << ' ';
+    err_ << oneLine(text) << '\n';
+    err_.flush();
+}
+
+void ConsoleScreen::flushStatus() {
+    if (!holding_) return;
+    holding_ = false;
+    writeStatus(heldBack_);
 }
 
 void ConsoleScreen::showEvent(const std::string& text) {
     lastEvent_ = text;
-    err_ << oneLine(text) << '\n';
-    err_.flush();
+    if (!clock_) {
+        writeStatus(text);
+        return;
+    }
+    std::string key = progressKey(text);
+    const std::int64_t now = clock_->monotonicMs();
+    if (key == lastKey_ && now - lastWrittenMs_ < 1000) {
+        heldBack_ = text;
+        holding_ = true;
+        return;
+    }
+    if (key != lastKey_) flushStatus();
+    holding_ = false;
+    writeStatus(text);
+    lastKey_ = std::move(key);
+    lastWrittenMs_ = now;
 }
 
 void ConsoleScreen::yield() {
@@ -66,6 +111,7 @@ static void writeBox(std::ostream& out, const char* kind, const std::string& tit
 }
 
 bool ConsoleScreen::messageBox(const std::string& text, const std::string& title, Icon, Buttons buttons) {
+    flushStatus();
     if (buttons == Buttons::Ok) {
         // An OK box has nothing to choose; it does not use up an answer, so
         // answers meant for a same-titled question or input box stay in order.
@@ -84,6 +130,7 @@ bool ConsoleScreen::messageBox(const std::string& text, const std::string& title
 
 std::string ConsoleScreen::inputBox(const std::string& prompt, const std::string& title,
                                     const std::string& defaultAnswer) {
+    flushStatus();
     std::string answer = defaultAnswer;
     auto it = answers_.find(title);
     if (it != answers_.end() && !it->second.empty()) {
@@ -94,14 +141,7 @@ std::string ConsoleScreen::inputBox(const std::string& prompt, const std::string
     return answer;
 }
 
-void ConsoleScreen::installStopSignals() {
-    struct sigaction sa {};
-    sa.sa_handler = onStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // no SA_RESTART: a blocked poll returns and the caller yields
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-}
+void ConsoleScreen::installStopSignals() { os::onStopSignals(onStopSignal); }
 
 bool ConsoleScreen::stopRequested() { return g_stop != 0; }
 

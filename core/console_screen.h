@@ -15,7 +15,13 @@ namespace kvr {
 
 class ConsoleScreen : public Screen {
 public:
-    ConsoleScreen(const AppOptions& options, std::ostream& out, std::ostream& err);
+    // With a clock (the programs), each status line starts with the local
+    // time, and a line that repeats the previous one but for its numbers
+    // ("Loading reading 17/65536") is written at most once a second; the
+    // last of such a series is always written, so the final count shows.
+    // Without one (tests of the box protocol) lines are written as they come.
+    ConsoleScreen(const AppOptions& options, std::ostream& out, std::ostream& err, Clock* clock = nullptr);
+    ~ConsoleScreen() override;
 
     void showEvent(const std::string& text) override;
     void setLed(int, char) override {}
@@ -32,7 +38,17 @@ public:
     // Forgets a stop request (tests; a program never takes one back).
     static void clearStopRequest();
 
+    // Writes a progress line held back by the thinning.
+    void flushStatus();
+
 private:
+    void writeStatus(const std::string& text);
+
+    Clock* clock_;
+    std::string lastKey_;        // the last written line with its digits blanked
+    std::int64_t lastWrittenMs_ = 0;
+    std::string heldBack_;
+    bool holding_ = false;
     std::ostream& out_;
     std::ostream& err_;
     std::string lastEvent_;

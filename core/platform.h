@@ -113,6 +113,12 @@ public:
     // Cancel gives an empty answer.
     virtual std::string inputBox(const std::string& prompt, const std::string& title,
                                  const std::string& defaultAnswer) = 0;
+    // An input box that asks for a serial port: a window offers the ports it
+    // sees; the answer is a port number or a device path.
+    virtual std::string portBox(const std::string& prompt, const std::string& title,
+                                const std::string& defaultAnswer) {
+        return inputBox(prompt, title, defaultAnswer);
+    }
     virtual void showWindow(bool visible) { (void)visible; }
     virtual void setBusy(bool busy) { (void)busy; }
 };

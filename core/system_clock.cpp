@@ -4,6 +4,8 @@
 #include <ctime>
 #include <thread>
 
+#include "core/os.h"
+
 namespace kvr {
 
 std::int64_t SystemClock::monotonicMs() {
@@ -12,9 +14,7 @@ std::int64_t SystemClock::monotonicMs() {
 }
 
 LocalTime SystemClock::now() {
-    std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&t, &tm);
+    const std::tm tm = os::localTime(std::time(nullptr));
     using namespace std::chrono;
     // Rebuild the broken-down local time as a zone-less count of seconds,
     // which is exactly how the devices count time.

@@ -1,3 +1,5 @@
+// The POSIX implementation; datafile_win32.cpp is the Windows one.
+#ifndef _WIN32
 #include "files/datafile.h"
 
 #include <fcntl.h>
@@ -143,3 +145,4 @@ bool DataFile::close() {
 }
 
 }  // namespace kvr
+#endif

@@ -9,13 +9,14 @@
 #include <filesystem>
 #include <string>
 
+#include "core/app_options.h"
 #include "core/platform.h"
 
 namespace kvr {
 
 inline constexpr const char* kFolderLockName = "KVR Probe Data.lock";
 // The exit status of a run that gave up waiting for its folder.
-inline constexpr int kFolderBusyStatus = 4;
+inline constexpr int kFolderBusyStatus = kExitFolderLocked;
 
 class FolderLock {
 public:

@@ -84,11 +84,11 @@ CfgResult applyCfgLines(const std::vector<std::string>& lines, const std::filesy
         if (!cfgValue(line, value)) return {CfgStatus::BadLine, "Invalid line in Otter.cfg: " + line};
         switch (key) {
             case 'C':
-                cfg.firstPort = leadingInt(value);
+                cfg.firstPort = cfg.portNumber ? cfg.portNumber(value) : leadingInt(value);
                 if (cfg.firstPort > 0) cfg.comPort = cfg.firstPort;
                 break;
             case '2':
-                cfg.secondPort = leadingInt(value);
+                cfg.secondPort = cfg.portNumber ? cfg.portNumber(value) : leadingInt(value);
                 break;
             case 'B':
                 cfg.HighSpeed = leadingNumber(value) == 56000.0 ? 1 : 0;

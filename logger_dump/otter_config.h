@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,9 @@ struct OtterConfig {
     std::string PinCode;
     std::string TelNumber;
     bool setSettings9600 = false;  // a "B" line resets the line to 9600 baud
+    // Reads a port line's value; a device path is given a port number of its
+    // own. Unset: the value's leading number.
+    std::function<std::int32_t(const std::string&)> portNumber;
 };
 
 enum class CfgStatus {

@@ -8,6 +8,7 @@
 
 #include "core/format.h"
 #include "core/numbers.h"
+#include "core/port_names.h"
 #include "core/run_outcome.h"
 #include "files/folder_lock.h"
 #include "files/probe_files.h"
@@ -55,7 +56,7 @@ int OtterApp::run() {
         p_.port.close();
         // Stopping a resident Otter is its normal end; a single run that was
         // cut short did not complete.
-        if (ScanRate() != 0) return writeFailed_ ? 1 : 0;
+        if (ScanRate() != 0) return writeFailed_ ? 3 : 0;
         return 1;
     }
     p_.port.close();
@@ -120,7 +121,9 @@ bool OtterApp::readConfig() {
     OtterConfig cfg;
     cfg.ScanRate = ScanRate();
     cfg.DumpFolder = DumpFolder();
+    cfg.portNumber = [this](const std::string& v) { return portFromAnswer(p_.settings, v); };
     CfgResult r = applyCfgLines(splitCfgLines(text), folder_, cfg);
+    if (options_.comsPort > 0) cfg.firstPort = cfg.comPort = options_.comsPort;
 
     // What the lines before a bad one said is kept, as the file is read in order.
     firstPort_ = cfg.firstPort;
@@ -182,12 +185,18 @@ void OtterApp::scanPorts() {
         RunOutcome out;
         if (state_.CommsError)
             out.linkLost = "status";
-        else if (!LoggerHandled())
+        else if (!LoggerHandled()) {
+            const LocalTime start = p_.clock.now();
             out = downloadLogger();
+            recordCollection(out, start);
+        }
         if (CellConnected()) out.callLeftUp = !Cell_Disconnect();
         LoggerHandled() = out.complete();
         p_.port.close();
         if (closePort(out)) return;
+        // Reaching the logger through the modem on the second port is a
+        // success even though the first port found nothing.
+        if (attempt == 1 && out.complete() && !out.callLeftUp) failed_ = false;
         if (attempt == 0) {
             p_.port.close();
             attempt = 1;

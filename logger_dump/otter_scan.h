@@ -8,11 +8,13 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "core/link_state.h"
 #include "core/platform.h"
 #include "core/run_outcome.h"
+#include "core/run_result.h"
 #include "files/folder_lock.h"
 #include "logger_dump/otter_config.h"
 #include "logger_link/logger_link.h"
@@ -28,6 +30,10 @@ public:
         // the port: a scan that could not start ends the program (status 1)
         // instead of being repeated on every tick.
         bool endOnSetupFailure = false;
+        // --port: the "Coms port" for this run, whatever the file says (0: the file's).
+        int comsPort = 0;
+        // Called after each logger a resident Otter handled, with its receipt.
+        std::function<void(const RunResult&)> onCollection;
     };
 
     OtterApp(Platform& platform, std::filesystem::path programFolder, Options options);
@@ -82,10 +88,13 @@ public:
     bool programEnded() const { return ended_; }
     int exitStatus() const {
         if (folderBusy_) return kFolderBusyStatus;
-        return (failed_ || writeFailed_) ? 1 : 0;
+        return writeFailed_ ? 3 : failed_ ? 1 : 0;
     }
     bool writeFailed() const { return writeFailed_; }
     std::int64_t scansStarted() const { return scans_; }
+    // The receipt of the last logger handled (start, device, readings, rows,
+    // clearing); program and exit status are the caller's to fill.
+    const RunResult& collection() const { return collection_; }
 
 private:
     bool readConfig();               // steps 1..5; false ends the scan
@@ -99,6 +108,9 @@ private:
     void collectWaiting();
     void hangUpOnClose();
     void endProgram() { ended_ = true; }
+    // Keeps the receipt of a logger handled from `start` (and hands it on
+    // when resident).
+    void recordCollection(const RunOutcome& out, LocalTime start);
 
     // The window shows itself when a logger answers, unless this logger was
     // handled already (a resident Otter stays hidden for a logger it knows).
@@ -133,6 +145,7 @@ private:
     bool folderBusy_ = false;   // another run kept the folder locked
     bool inHandler_ = false;
     std::int64_t scans_ = 0;
+    RunResult collection_;
 };
 
 }  // namespace kvr

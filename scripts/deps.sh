@@ -2,13 +2,17 @@
 # Installs the Debian 12 packages the build, the tests and the demo need,
 # when any is missing. Safe to run again.
 set -euo pipefail
-PKGS=(build-essential cmake g++ clang libclang-rt-14-dev pkg-config
-      qt6-base-dev qt6-serialport-dev libgl-dev
-      libgtest-dev libgmock-dev googletest libbenchmark-dev
-      qt6-charts-dev libqt6opengl6-dev
-      nlohmann-json3-dev libcpp-httplib-dev libmodbus-dev
-      python3 xvfb xauth tinyproxy-bin util-linux
-      libcurl4-openssl-dev libssl-dev zlib1g-dev openssl)
+PKGS=(build-essential cmake g++ pkg-config
+      qt6-base-dev qt6-serialport-dev libgl-dev  # the programs (Qt's GUI needs the GL headers)
+      nlohmann-json3-dev libcpp-httplib-dev      # console boxes and receipts; kvr-sim's web service
+      libgtest-dev python3 tinyproxy-bin         # unit tests; end-to-end tests (Heron's proxy)
+      clang libclang-rt-14-dev                   # fuzzing (scripts/fuzz)
+      libmodbus-dev                              # benchmarks' reference client (scripts/perf)
+      help2man                                   # man pages from --help
+      g++-mingw-w64-x86-64-posix                 # the core built for Windows (scripts/test)
+      xvfb xauth trayer xdotool                  # window pictures (scripts/screenshots)
+      qt6-charts-dev libqt6opengl6-dev           # the viewer's charts (Qt Charts' CMake files need the GL one)
+      libcurl4-openssl-dev libssl-dev zlib1g-dev openssl)  # Heron's HTTP; https certificates in its tests
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

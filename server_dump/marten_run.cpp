@@ -4,6 +4,7 @@
 
 #include "core/devtime.h"
 #include "core/numbers.h"
+#include "core/port_names.h"
 #include "files/record_rows.h"
 #include "server_dump/run_end.h"
 #include "server_link/server_frame.h"
@@ -61,10 +62,20 @@ int storedSpeedOption(Settings& settings) {
     return leadingInt(settings.get(kApp, kSection, "Speed", "0")) == 1 ? 1 : 0;
 }
 
-int runMarten(Platform& platform, const std::filesystem::path& programFolder, std::atomic<int>* speedOption) {
+int runMarten(Platform& platform, const std::filesystem::path& programFolder, std::atomic<int>* speedOption,
+              RunResult* result) {
     MartenRun run(platform, programFolder, speedOption);
+    // A person at the window keeps being offered the port box; only an
+    // unattended run, whose answers never change, gives up.
+    run.limitConnectionPasses = speedOption == nullptr;
     if (!speedOption) run.Form_Load();
-    return run.tmr_Timer();
+    const LocalTime start = platform.clock.now();
+    const int status = run.tmr_Timer();
+    if (result) {
+        describeMartenRun(run, start, status, *result);
+        result->end = platform.clock.now();
+    }
+    return status;
 }
 
 void MartenRun::Form_Load() { optSpeed = storedSpeedOption(p_.settings); }
@@ -79,7 +90,7 @@ void MartenRun::OpenPort() {
     p_.screen.showEvent("Opening serial port ...");
     Port = toPort(leadingInt(p_.settings.get(kApp, kSection, "Port", "0")));
     if (Port == 0) {
-        Port = toPort(leadingInt(p_.screen.inputBox(kPortPrompt, "Serial Port", "")));
+        Port = toPort(portFromAnswer(p_.settings, p_.screen.portBox(kPortPrompt, "Serial Port", "")));
         if (Port == 0) throw RunEnd{1};
     }
     for (;;) {
@@ -99,7 +110,7 @@ void MartenRun::OpenPort() {
             return;
         }
         const std::string prompt = "Cannot open com" + std::to_string(Port) + "\r" + error + "\r" + kPortPrompt;
-        Port = toPort(leadingInt(p_.screen.inputBox(prompt, "ERROR", "")));
+        Port = toPort(portFromAnswer(p_.settings, p_.screen.portBox(prompt, "ERROR", "")));
         if (Port == 0) throw RunEnd{1};
     }
 }
@@ -134,14 +145,14 @@ void MartenRun::connect() {
             LoggerMode = true;
         if (!link.CommsError) break;
         if (modem.DetectAndDial(server, link) == MartenModem::Dial::Connected) break;
-        const std::string answer = p_.screen.inputBox(
+        const std::string answer = p_.screen.portBox(
             "Cannot connect to server, no comms.\rMake sure the server is plugged in and is switched on. "
             "Also make sure that the correct serial port number is specified.",
             "No Comms", std::to_string(Port));
-        Port = toPort(leadingInt(answer));
+        Port = toPort(portFromAnswer(p_.settings, answer));
         if (Port == 0) throw RunEnd{1};
         p_.settings.set(kApp, kSection, "Port", std::to_string(Port));
-        if (pass >= kMaxConnectionPasses) {
+        if (limitConnectionPasses && pass >= kMaxConnectionPasses) {
             p_.screen.showEvent("No device answered in " + std::to_string(pass) + " attempts, giving up");
             throw RunEnd{1};
         }
@@ -354,7 +365,8 @@ int closeMartenRun(Screen& screen, const RunOutcome& outcome, const LowBatteryLi
     const std::string lowText = low.reportText();
     if (!lowText.empty()) screen.messageBox(lowText, LowBatteryList::reportTitle(), Icon::Information, Buttons::Ok);
     if (!outcome.folderBusy.empty()) return kFolderBusyStatus;
-    return outcome.complete() ? 0 : 1;
+    if (!outcome.writeFailure.empty()) return kExitWriteFailure;
+    return outcome.complete() ? kExitOk : kExitCommsFailure;
 }
 
 }  // namespace kvr

@@ -16,6 +16,7 @@
 #include "core/lowbatt.h"
 #include "core/platform.h"
 #include "core/run_outcome.h"
+#include "core/run_result.h"
 #include "files/folder_lock.h"
 #include "files/probe_files.h"
 #include "logger_link/logger_link.h"
@@ -35,10 +36,11 @@ public:
     // Opens the port named by the "Port" setting, asking the user while it
     // is unknown or fails to open. Throws RunEnd when the user gives no number.
     void OpenPort();
-    // The whole run. Returns the exit status: 0 after a run without a
-    // communications failure, a write failure or an inconsistent record
-    // ring; 1 otherwise (also when the user gave no port or closed the
-    // window). A second call while a run is on returns kAlreadyRunning.
+    // The whole run. Returns the exit status: 3 when a file could not be
+    // written; else 0 after a run without a communications failure or an
+    // inconsistent record ring; 1 otherwise (also when the user gave no port
+    // or closed the window). A second call while a run is on returns
+    // kAlreadyRunning.
     int tmr_Timer();
     // Window close: stores the speed option, closes the port and the files.
     void Form_Unload();
@@ -48,6 +50,7 @@ public:
     // times; an unattended run whose "No Comms" answer is the same port
     // again would otherwise retry for ever.
     static constexpr int kMaxConnectionPasses = 20;
+    bool limitConnectionPasses = true;
 
     // The speed option pair: 0 "Lo", 1 "Hi". The window writes it when the
     // user clicks and reads it after Form_Load; the run reads it while it
@@ -99,7 +102,11 @@ int closeMartenRun(Screen& screen, const RunOutcome& outcome, const LowBatteryLi
 // Marten from start to end: with a window (speedOption given) the window
 // has restored the speed option itself; without one, Form_Load does it.
 // Returns the exit status.
-int runMarten(Platform& platform, const std::filesystem::path& programFolder, std::atomic<int>* speedOption);
+// `result`, when given, receives the run's receipt.
+int runMarten(Platform& platform, const std::filesystem::path& programFolder, std::atomic<int>* speedOption,
+              RunResult* result = nullptr);
+// The receipt of a finished run that started at `start` and ended with `status`.
+void describeMartenRun(const MartenRun& run, LocalTime start, int status, RunResult& out);
 
 // The speed option stored in the settings store: 1 for "Hi", else 0.
 int storedSpeedOption(Settings& settings);

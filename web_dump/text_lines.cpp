@@ -8,9 +8,19 @@ namespace {
 constexpr std::size_t kChunk = 64 * 1024;
 }
 
+namespace {
+std::FILE* openForReading(const std::filesystem::path& path) {
+#ifdef _WIN32
+    return _wfopen(path.c_str(), L"rb");  // paths are wide on Windows
+#else
+    return std::fopen(path.c_str(), "rb");
+#endif
+}
+}  // namespace
+
 LineReader::LineReader(const std::filesystem::path& path, std::size_t maxLine)
     : chunk_(kChunk), maxLine_(maxLine) {
-    file_ = std::fopen(path.c_str(), "rb");
+    file_ = openForReading(path);
 }
 
 LineReader::LineReader(std::string_view text, std::size_t chunk, std::size_t maxLine)

@@ -11,8 +11,8 @@
 #include "platform/qt/program.h"
 
 int main(int argc, char** argv) {
-    // Hidden debugging aids, taken out before the common options are read:
-    // --screenshots DIR saves a picture of every window and ends;
+    // Aids for documentation and tests, taken out before the common options
+    // are read: --screenshots DIR saves a picture of every window and ends;
     // --press CAPTION clicks that menu button once the menu is up (lets a
     // test drive the window's own download path).
     QString shotFolder, press;
@@ -32,6 +32,10 @@ int main(int argc, char** argv) {
 
     kvr::qt::MenuProgramSpec desc;
     desc.name = "Heron";
+    desc.optionsInfo.serialPort = false;
+    desc.optionsInfo.extraHelp =
+        "  --screenshots DIR    save a picture of every window into DIR (PNG) and end\n"
+        "  --press CAPTION      press the menu button with that caption once the menu shows\n";
     desc.unattendedJob = [](kvr::Platform& p, const kvr::AppOptions& o) { return kvr::heron::runUnattended(p, o); };
     desc.makeMenu = [shotFolder, press](kvr::qt::ProgramContext& ctx) -> std::unique_ptr<QWidget> {
         auto menu = std::make_unique<kvr::heron::MainMenu>(ctx);
@@ -39,7 +43,7 @@ int main(int argc, char** argv) {
             auto* m = menu.get();
             QTimer::singleShot(300, m, [m, press] {
                 for (auto* b : m->findChildren<QPushButton*>())
-                    if (b->text() == press) b->click();
+                    if (b->text().remove('&') == press) b->click();
             });
         }
         if (!shotFolder.isEmpty()) {

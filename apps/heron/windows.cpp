@@ -80,7 +80,7 @@ ProbesDialog::ProbesDialog(qt::ProgramContext& ctx, QWidget* parent) : QDialog(p
     lst_->setObjectName("lst");
     layout->addWidget(lst_, 1);
     auto* buttons = new QVBoxLayout;
-    const char* captions[] = {"Add", "Edit", "Delete", "OK", "Cancel"};
+    const char* captions[] = {"&Add", "&Edit", "&Delete", "OK", "Cancel"};
     QPushButton* cmd[5];
     for (int i = 0; i < 5; ++i) {
         cmd[i] = new QPushButton(captions[i], this);
@@ -142,8 +142,8 @@ SetupInternetDialog::SetupInternetDialog(qt::ProgramContext& ctx, QWidget* paren
     auto* form = new QFormLayout;
     cbo_ = new QComboBox(this);
     cbo_->addItems({"Default", "Direct", "Proxy"});
-    form->addRow("Proxy setting", cbo_);
-    const char* labels[] = {"- proxy server", "- bypass list", "- username", "- password", "- data server"};
+    form->addRow("Proxy &setting", cbo_);
+    const char* labels[] = {"- proxy se&rver", "- &bypass list", "- &username", "- &password", "- &data server"};
     for (int i = 0; i < 5; ++i) {
         txt_[i] = new QLineEdit(this);
         txt_[i]->setMinimumWidth(260);
@@ -274,7 +274,7 @@ void DumpHistoryDialog::showDump() {
 MainMenu::MainMenu(qt::ProgramContext& ctx) : ctx_(ctx) {
     setWindowTitle("KVR Probe Server");
     auto* row = new QHBoxLayout(this);
-    const char* captions[] = {"Dump Data", "Reload Data", "Setup Probes", "Setup Internet", "Dump History"};
+    const char* captions[] = {"&Dump Data", "&Reload Data", "Setup &Probes", "Setup &Internet", "Dump &History"};
     QPushButton* cmd[5];
     for (int i = 0; i < 5; ++i) {
         cmd[i] = new QPushButton(captions[i], this);

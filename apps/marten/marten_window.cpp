@@ -17,9 +17,19 @@ namespace marten {
 // needs no image files beside it.
 class Lamp : public QWidget {
 public:
-    explicit Lamp(QWidget* parent) : QWidget(parent) { setFixedSize(16, 16); }
+    // `role` names the lamp for screen readers ("Transmit lamp").
+    Lamp(QWidget* parent, const QString& role) : QWidget(parent), role_(role) {
+        setFixedSize(16, 16);
+        setFocusPolicy(Qt::TabFocus);
+        set('N');
+    }
     void set(char c) {
         colour_ = c;
+        // The state in words as well as in colour.
+        const QString state = c == 'G' ? "green" : c == 'R' ? "red" : "off";
+        setToolTip(role_ + ": " + state);
+        setAccessibleName(role_);
+        setAccessibleDescription(state);
         repaint();
     }
     char colour() const { return colour_; }
@@ -38,6 +48,7 @@ protected:
     }
 
 private:
+    QString role_;
     char colour_ = 'N';
 };
 
@@ -116,9 +127,8 @@ MartenWindow::MartenWindow(std::atomic<int>& speed, QWidget* parent) : QWidget(p
 
     lbl = new QLabel("Connecting, please wait ...", this);
     lbl->setObjectName("lbl");
-    QFont f("Tahoma");
-    f.setPointSize(9);
-    lbl->setFont(f);
+    lbl->setAccessibleName("Status");
+    lbl->setWordWrap(true);
     lbl->setMinimumWidth(280);
     lbl->setFrameShape(QFrame::Panel);
     lbl->setFrameShadow(QFrame::Sunken);
@@ -130,10 +140,14 @@ MartenWindow::MartenWindow(std::atomic<int>& speed, QWidget* parent) : QWidget(p
     pgb->setValue(0);
     pgb->setTextVisible(false);
     pgb->setFixedHeight(14);
+    pgb->setAccessibleName("Download progress");
 
     auto* speedLabel = new QLabel("Speed:", this);
-    optSpeed[0] = new QRadioButton("Lo", this);
-    optSpeed[1] = new QRadioButton("Hi", this);
+    optSpeed[0] = new QRadioButton("&Lo", this);
+    optSpeed[1] = new QRadioButton("&Hi", this);
+    optSpeed[0]->setAccessibleName("Speed Lo (readings one by one)");
+    optSpeed[1]->setAccessibleName("Speed Hi (bulk download)");
+    speedLabel->setBuddy(optSpeed[0]);
     optSpeed[0]->setObjectName("optSpeed0");
     optSpeed[1]->setObjectName("optSpeed1");
     optSpeed[speed_.load() == 1 ? 1 : 0]->setChecked(true);
@@ -143,7 +157,7 @@ MartenWindow::MartenWindow(std::atomic<int>& speed, QWidget* parent) : QWidget(p
         });
 
     for (int i = 0; i < 2; ++i) {
-        LED[i] = new Lamp(this);
+        LED[i] = new Lamp(this, i == 0 ? "Lamp 1" : "Lamp 2");
         LED[i]->setObjectName(QString("LED%1").arg(i));
     }
     imgDumping = new DumpAnimation(this);
@@ -155,7 +169,7 @@ MartenWindow::MartenWindow(std::atomic<int>& speed, QWidget* parent) : QWidget(p
     auto* contact = new QLabel(QString::fromUtf8("KVR Probe \u2014 support: support@kvr-probe.example"), this);
     contact->setObjectName("Label1");
     QFont small = contact->font();
-    small.setPointSize(8);
+    small.setPointSizeF(small.pointSizeF() * 0.85);
     contact->setFont(small);
     contact->setStyleSheet("color: #505050");
 
@@ -192,7 +206,8 @@ MartenWindow::MartenWindow(std::atomic<int>& speed, QWidget* parent) : QWidget(p
     outer->addLayout(top);
     outer->addWidget(line);
     outer->addWidget(contact);
-    setFixedSize(sizeHint());
+    // The platform font and size decide the layout; the window may grow.
+    setMinimumSize(sizeHint());
 }
 
 void MartenWindow::setStatus(const QString& text) { lbl->setText(text); }

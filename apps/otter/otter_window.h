@@ -8,8 +8,10 @@
 
 #include "platform/qt/gui_runner.h"
 
+class QAction;
 class QLabel;
 class QProgressBar;
+class QSystemTrayIcon;
 
 namespace otter {
 
@@ -45,6 +47,15 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    // Keeps the times of the last scan and download for the tray icon.
+    void noteActivity(bool scanStarted, bool downloading);
+    QSystemTrayIcon* tray_ = nullptr;
+    QAction* scanAction_ = nullptr;
+    QAction* downloadAction_ = nullptr;
+    QString lastScan_, lastDownload_;
 };
 
 }  // namespace otter

@@ -42,6 +42,20 @@ QString toQ(const std::string& s) {
     return q;
 }
 
+// Box texts end their lines with a carriage return, as the platform's own
+// boxes expect; Qt's labels break only on line feeds.
+QString boxText(const std::string& s) {
+    QString q = toQ(s);
+    q.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    q.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return q;
+}
+
+std::function<std::vector<SeenPort>()>& portSource() {
+    static std::function<std::vector<SeenPort>()> source;
+    return source;
+}
+
 // Registers a box for the life of its modal loop, so a stop can close it.
 struct BoxGuard {
     explicit BoxGuard(QDialog* d) { openBoxes().push_back(d); }
@@ -101,7 +115,7 @@ bool QtScreen::messageBox(const std::string& text, const std::string& title, Ico
     const bool cancelled = buttons == Buttons::Ok;
     if (g_stop.load()) return cancelled;
     bool yes = cancelled;
-    const QString qText = toQ(text), qTitle = toQ(title);
+    const QString qText = boxText(text), qTitle = toQ(title);
     onGui(
         [&, w = window_] {
             if (g_stop.load()) return;
@@ -123,7 +137,7 @@ std::string QtScreen::inputBox(const std::string& prompt, const std::string& tit
                                const std::string& defaultAnswer) {
     if (g_stop.load()) return "";
     std::string answer;
-    const QString qPrompt = toQ(prompt), qTitle = toQ(title), qDefault = toQ(defaultAnswer);
+    const QString qPrompt = boxText(prompt), qTitle = toQ(title), qDefault = toQ(defaultAnswer);
     onGui(
         [&, w = window_] {
             if (g_stop.load()) return;
@@ -138,6 +152,39 @@ std::string QtScreen::inputBox(const std::string& prompt, const std::string& tit
         true);
     return answer;
 }
+
+std::string QtScreen::portBox(const std::string& prompt, const std::string& title,
+                              const std::string& defaultAnswer) {
+    if (g_stop.load()) return "";
+    std::string answer;
+    const QString qPrompt = boxText(prompt), qTitle = toQ(title), qDefault = toQ(defaultAnswer);
+    onGui(
+        [&, w = window_] {
+            if (g_stop.load()) return;
+            const std::vector<SeenPort> ports = portSource() ? portSource()() : std::vector<SeenPort>{};
+            QStringList labels;
+            for (const auto& p : ports) labels << toQ(portLabel(p));
+            // The typed default first, so Enter keeps it; the ports below.
+            labels.prepend(qDefault);
+            QInputDialog dlg(w.data());
+            dlg.setInputMode(QInputDialog::TextInput);
+            dlg.setComboBoxItems(labels);
+            dlg.setComboBoxEditable(true);
+            dlg.setWindowTitle(qTitle);
+            dlg.setLabelText(qPrompt);
+            dlg.setTextValue(qDefault);
+            BoxGuard guard(&dlg);
+            if (dlg.exec() != QDialog::Accepted || g_stop.load()) return;
+            const QString chosen = dlg.textValue();
+            answer = chosen.toStdString();
+            for (const auto& p : ports)
+                if (chosen == toQ(portLabel(p))) answer = p.number ? std::to_string(p.number) : p.device;
+        },
+        true);
+    return answer;
+}
+
+void QtScreen::setPortSource(std::function<std::vector<SeenPort>()> source) { portSource() = std::move(source); }
 
 void QtScreen::showWindow(bool visible) {
     onGui([w = window_, visible] { if (w) w->setVisible(visible); }, false);

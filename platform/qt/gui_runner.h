@@ -12,6 +12,7 @@
 #include <QWidget>
 
 #include "core/platform.h"
+#include "platform/qt/port_list.h"
 
 namespace kvr::qt {
 
@@ -50,6 +51,12 @@ public:
     bool messageBox(const std::string& text, const std::string& title, Icon icon, Buttons buttons) override;
     std::string inputBox(const std::string& prompt, const std::string& title,
                          const std::string& defaultAnswer) override;
+    // An editable list: the answer typed, or a listed port (its number, or
+    // its device when it has none yet).
+    std::string portBox(const std::string& prompt, const std::string& title,
+                        const std::string& defaultAnswer) override;
+    // Where port boxes get the ports to offer (set once by the program).
+    static void setPortSource(std::function<std::vector<SeenPort>()> source);
     void showWindow(bool visible) override;
     // Busy mouse pointer over the whole application while on.
     void setBusy(bool busy) override;

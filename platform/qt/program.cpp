@@ -1,17 +1,24 @@
 #include "platform/qt/program.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include <fstream>
 #include <iostream>
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QScreen>
+#include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
 
 #include "core/console_screen.h"
+#include "core/port_names.h"
 #include "core/system_clock.h"
 #include "core/tracing_port.h"
+#include "platform/qt/port_list.h"
 #include "platform/qt/qt_serial_port.h"
 #include "platform/qt/qt_settings.h"
 
@@ -69,16 +76,34 @@ private:
     bool quitCalled_ = false;
 };
 
-// Parses the options; returns -1 to go on, else the exit status to end with.
-int parse(int argc, char** argv, const std::string& name, AppOptions& opts) {
+// Parses the options and does the ones that end at once (--help,
+// --version, --list-ports, a bad --port); returns -1 to go on, else the exit
+// status to end with.
+int parse(int argc, char** argv, const std::string& name, const ProgramOptionsInfo& info, AppOptions& opts) {
     std::string error;
-    if (!parseAppOptions(argc, argv, {}, opts, error)) {
-        std::cerr << name << ": " << error << "\n\n" << appOptionsHelp(name);
-        return 2;
+    if (!parseAppOptions(argc, argv, {}, opts, error, info.serialPort)) {
+        std::cerr << name << ": " << error << "\n\n" << appOptionsHelp(name, info);
+        return kExitBadOption;
     }
     if (opts.help) {
-        std::cout << appOptionsHelp(name);
-        return 0;
+        std::cout << appOptionsHelp(name, info);
+        return kExitOk;
+    }
+    if (opts.version) {
+        std::cout << appVersionText(name);
+        return kExitOk;
+    }
+    if (opts.listPorts || !opts.port.empty()) {
+        QtSettings settings;
+        if (opts.listPorts) {
+            std::cout << portTable(seenPorts(settings));
+            return kExitOk;
+        }
+        opts.portNumber = portFromAnswer(settings, opts.port);
+        if (opts.portNumber <= 0) {
+            std::cerr << name << ": --port \"" << opts.port << "\" names no port\n";
+            return kExitBadOption;
+        }
     }
     return -1;
 }
@@ -99,19 +124,31 @@ bool openTrace(const AppOptions& opts, const std::string& name, std::shared_ptr<
     return true;
 }
 
-void completeFolder(AppOptions& opts) {
-    if (opts.folder.empty()) opts.folder = QCoreApplication::applicationDirPath().toStdString();
+// Without --folder the program folder is the executable's, as a copied
+// program folder expects; an installed program (/usr/bin is not the
+// user's to write) keeps its files under $XDG_DATA_HOME/kvr-probe/<program>.
+void completeFolder(AppOptions& opts, const std::string& name) {
+    if (!opts.folder.empty()) return;
+    const QString exeDir = QCoreApplication::applicationDirPath();
+    if (QFileInfo(exeDir).isWritable()) {
+        opts.folder = exeDir.toStdString();
+        return;
+    }
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    const QString dir = data + "/kvr-probe/" + QString::fromStdString(name).toLower();
+    QDir().mkpath(dir);
+    opts.folder = dir.toStdString();
 }
 
 int runUnattended(int argc, char** argv, const std::string& name, AppOptions opts, const Job& job) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QString::fromStdString(name));
-    completeFolder(opts);
+    completeFolder(opts, name);
     std::shared_ptr<std::ostream> trace;
-    if (!openTrace(opts, name, trace)) return 2;
+    if (!openTrace(opts, name, trace)) return kExitBadOption;
     ConsoleScreen::installStopSignals();
     Context ctx(opts, trace);
-    ConsoleScreen screen(ctx.options(), std::cout, std::cerr);
+    ConsoleScreen screen(ctx.options(), std::cout, std::cerr, &ctx.clock());
     auto port = ctx.makePort();
     Platform p{ctx.clock(), *port, ctx.settings(), screen};
     try {
@@ -140,7 +177,7 @@ void watchStopSignals(QObject& owner, std::function<void()> onStop) {
 // What every windowed program does once its application object exists.
 bool prepareWindowed(AppOptions& opts, const std::string& name, std::shared_ptr<std::ostream>& trace) {
     QCoreApplication::setApplicationName(QString::fromStdString(name));
-    completeFolder(opts);
+    completeFolder(opts, name);
     if (!openTrace(opts, name, trace)) return false;
     // A terminal's Ctrl+C or a SIGTERM ends the run as closing the window does.
     ConsoleScreen::installStopSignals();
@@ -159,13 +196,14 @@ std::unique_ptr<SerialPort> makeProgramPort(const AppOptions& options, Clock& cl
 
 int runProgram(int argc, char** argv, const ProgramSpec& desc) {
     AppOptions opts;
-    if (int r = parse(argc, argv, desc.name, opts); r >= 0) return r;
+    if (int r = parse(argc, argv, desc.name, desc.optionsInfo, opts); r >= 0) return r;
     if (opts.unattended) return runUnattended(argc, argv, desc.name, std::move(opts), desc.job);
 
     QApplication app(argc, argv);
     std::shared_ptr<std::ostream> trace;
-    if (!prepareWindowed(opts, desc.name, trace)) return 2;
+    if (!prepareWindowed(opts, desc.name, trace)) return kExitBadOption;
     Context ctx(opts, trace);
+    QtScreen::setPortSource([&ctx] { return seenPorts(ctx.settings()); });
     WindowParts parts = desc.makeWindow ? desc.makeWindow(ctx) : WindowParts{};
     if (!parts.window || !parts.face) {
         std::cerr << desc.name << ": no window\n";
@@ -184,12 +222,12 @@ int runProgram(int argc, char** argv, const ProgramSpec& desc) {
 
 int runMenuProgram(int argc, char** argv, const MenuProgramSpec& desc) {
     AppOptions opts;
-    if (int r = parse(argc, argv, desc.name, opts); r >= 0) return r;
+    if (int r = parse(argc, argv, desc.name, desc.optionsInfo, opts); r >= 0) return r;
     if (opts.unattended) return runUnattended(argc, argv, desc.name, std::move(opts), desc.unattendedJob);
 
     QApplication app(argc, argv);
     std::shared_ptr<std::ostream> trace;
-    if (!prepareWindowed(opts, desc.name, trace)) return 2;
+    if (!prepareWindowed(opts, desc.name, trace)) return kExitBadOption;
     Context ctx(opts, trace);
     std::unique_ptr<QWidget> menu = desc.makeMenu ? desc.makeMenu(ctx) : nullptr;
     if (!menu) {
@@ -227,6 +265,28 @@ std::string takeScreenshotOption(int& argc, char** argv) {
     argc = out;
     argv[argc] = nullptr;
     return file;
+}
+
+void scheduleScreenshot(QWidget& window, const std::string& file) {
+    if (file.empty()) return;
+    const char* ms = std::getenv("KVR_SHOT_MS");
+    QWidget* w = &window;
+    QTimer::singleShot(ms ? std::atoi(ms) : 700, w, [w, file] {
+        const QString path = QString::fromStdString(file);
+        if (w->isVisible()) {
+            w->grab().save(path);
+        } else if (QScreen* screen = QGuiApplication::primaryScreen()) {
+            // A hidden window (a resident Otter between scans): the screen,
+            // with the tray icon on it.
+            screen->grabWindow(0).save(path);
+        }
+        // A box open at that moment is pictured too, beside the window's.
+        if (QWidget* box = QApplication::activeModalWidget()) {
+            QString boxPath = path;
+            boxPath.insert(path.lastIndexOf('.') < 0 ? path.size() : path.lastIndexOf('.'), "-box");
+            box->grab().save(boxPath);
+        }
+    });
 }
 
 }  // namespace kvr::qt

@@ -16,19 +16,22 @@
 //   - parses the common options (--help prints the usage and returns 0; a bad
 //     option prints the error and the usage to stderr and returns 2, as does
 //     a --trace file that cannot be written);
-//   - --folder defaults to the executable's folder;
+//   - --version, --list-ports print and return 0; --port DEVICE is given its
+//     port number (AppOptions::portNumber) before the job starts;
+//   - --folder defaults to the executable's folder, or to
+//     $XDG_DATA_HOME/kvr-probe/<program> when that is not writable;
 //   - builds the clock (SystemClock), the settings store (QtSettings) and the
 //     serial port (QtSerialPort, wrapped in a TracingPort writing to the
 //     --trace file when given);
 //   - with --unattended: a QCoreApplication, no window; the job runs on the
-//     main thread with a ConsoleScreen (status lines to stderr, boxes as JSON
-//     lines to stdout, answered from --answer); SIGINT/SIGTERM end it at its
-//     next yield;
+//     main thread with a ConsoleScreen (time-stamped, thinned status lines to
+//     stderr, boxes as JSON lines to stdout, answered from --answer);
+//     SIGINT/SIGTERM end it at its next yield;
 //   - else: a QApplication, the window from makeWindow, and the job on a
 //     worker thread startDelayMs after the window shows (runWithWindow). The
 //     serial port is created on that worker and destroyed there.
-// The return value is the job's result (the process exit status: 0 when the
-// run ended normally without a communications or write failure, 1 otherwise).
+// The return value is the job's result (the process exit status, see
+// kExitOk and the others in core/app_options.h).
 // A job that lets an exception escape (ProgramEnd included) gives 1.
 #pragma once
 
@@ -78,6 +81,7 @@ public:
 // Programs whose window starts one job by itself (a timer) and ends with it.
 struct ProgramSpec {
     std::string name;  // program name: usage text and the Qt application name
+    ProgramOptionsInfo optionsInfo;
     std::function<WindowParts(ProgramContext&)> makeWindow;  // window mode only
     Job job;
     int startDelayMs = 150;
@@ -90,6 +94,7 @@ int runProgram(int argc, char** argv, const ProgramSpec& desc);
 // when the user closed the menu (the GUI event loop ended by itself).
 struct MenuProgramSpec {
     std::string name;
+    ProgramOptionsInfo optionsInfo;
     Job unattendedJob;
     std::function<std::unique_ptr<QWidget>(ProgramContext&)> makeMenu;
 };
@@ -99,9 +104,17 @@ int runMenuProgram(int argc, char** argv, const MenuProgramSpec& desc);
 // on `settings`, wrapped in a TracingPort when options.traceFile is set.
 std::unique_ptr<SerialPort> makeProgramPort(const AppOptions& options, Clock& clock, Settings& settings);
 
-// --screenshot FILE (not in the usage text): the file a window picture is
-// saved to shortly after the window is shown. Taken out of argv before the
-// common options are read; empty when not given.
+// --screenshot FILE: the file a window picture is saved to shortly after the
+// window is shown (KVR_SHOT_MS milliseconds, default 700). Taken out of argv
+// before the common options are read; empty when not given.
 std::string takeScreenshotOption(int& argc, char** argv);
+// Its line in --help.
+inline constexpr const char* kScreenshotHelp =
+    "  --screenshot FILE    save a picture of the window to FILE (PNG) KVR_SHOT_MS\n"
+    "                       milliseconds after it shows (default 700), of the screen when\n"
+    "                       the window is hidden by then, and of a box open then to FILE\n"
+    "                       with \"-box\" before its extension\n";
+// Saves the window's picture as --screenshot asks.
+void scheduleScreenshot(QWidget& window, const std::string& file);
 
 }  // namespace kvr::qt

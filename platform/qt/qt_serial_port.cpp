@@ -122,9 +122,11 @@ bool QtSerialPort::open(int portNumber, std::string& errorText) {
         errorText = "No such port";
         return false;
     }
-    port_impl_->setPortName(QString::fromStdString(portDevicePath(portNumber, store_)));
+    const std::string device = portDevicePath(portNumber, store_);
+    port_impl_->setPortName(QString::fromStdString(device));
     if (!port_impl_->open(QIODevice::ReadWrite)) {
-        errorText = port_impl_->errorString().toStdString();
+        // The number alone does not tell a person which device was tried.
+        errorText = device + ": " + port_impl_->errorString().toStdString();
         port_impl_->clearError();
         return false;
     }

@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <memory>
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QString>
 #include <QStringList>
@@ -57,6 +60,18 @@ std::optional<std::string> QtSettings::get(const std::string& app, const std::st
 
 void QtSettings::set(const std::string& app, const std::string& section, const std::string& key,
                      const std::string& value) {
+#ifndef _WIN32
+    // A file that holds a password is the user's alone. It is made so before
+    // the password is written: QSettings rewrites the file through a copy
+    // that keeps the permissions of the file it replaces.
+    if (QString::fromStdString(key).contains(QStringLiteral("Password"), Qt::CaseInsensitive)) {
+        const QString path = qs(filePath(app));
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile f(path);
+        if (!f.exists() && f.open(QIODevice::WriteOnly)) f.close();
+        f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
+#endif
     auto s = open(app);
     s->beginGroup(qs(section));
     s->setValue(qs(key), qs(value));

@@ -11,7 +11,8 @@ void usage(std::ostream& os) {
     using namespace kvr::sim;
     os << "usage: kvr-sim <kind> [options]     serve a simulated device on a pseudo-terminal\n"
           "       kvr-sim <command> [options]  run a stand-in service\n"
-          "       kvr-sim <kind|command> --help\n\n"
+          "       kvr-sim <kind|command> --help\n"
+          "       kvr-sim --version\n\n"
           "Options of every device kind:\n"
        << runnerOptionsHelp()
        << "  --seed N              seed for generated data and noise (kinds with fault options)\n\n"
@@ -34,6 +35,10 @@ int main(int argc, char** argv) {
     args.erase(args.begin());
     if (name == "--help" || name == "-h" || name == "help") {
         usage(std::cout);
+        return 0;
+    }
+    if (name == "--version") {
+        std::cout << "kvr-sim (KVR Probe) " KVR_VERSION "\n";
         return 0;
     }
     const bool wantsHelp = std::any_of(args.begin(), args.end(), [](const std::string& a) { return a == "--help" || a == "-h"; });

@@ -3,13 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
+
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include "core/app_options.h"
 #include "core/console_screen.h"
+#include "core/port_names.h"
 #include "core/system_clock.h"
+#include "testing/fakes.h"
 
 namespace kvr {
 namespace {
@@ -101,6 +107,67 @@ TEST(ConsoleScreen, BoxesAreExactJsonLinesAndStatusTextsOneLineEach) {
 
     for (const char* t : {"Opened com3 OK", "", "a\rb\nc"}) s.showEvent(t);
     EXPECT_EQ(err.str(), "Opened com3 OK\n\na\\rb\\nc\n");
+}
+
+TEST(ConsoleScreen, StatusLinesCarryTheTimeAndProgressIsThinnedToOneASecond) {
+    using namespace std::chrono;
+    testing::FakeClock clock(local_days{year{2026} / 12 / 7} + hours{6} + minutes{15});
+    std::ostringstream out, err;
+    ConsoleScreen s(AppOptions{}, out, err, &clock);
+    const struct {
+        std::int64_t afterMs;
+        const char* text;
+    } steps[] = {
+        {0, "Opened com3 OK"},       {0, "Loading reading 1/65536"}, {300, "Loading reading 2/65536"},
+        {400, "Loading reading 3/65536"}, {400, "Loading reading 4/65536"}, {100, "Loading reading 5/65536"},
+        {50, "Setting server date ..."},  {0, "Loading reading 1/2"},   {10, "Loading reading 2/2"},
+    };
+    for (const auto& st : steps) {
+        clock.advance(st.afterMs);
+        s.showEvent(st.text);
+    }
+    s.flushStatus();
+    // 4/65536 is a second after 1/65536; 5/65536 is held back and written
+    // before the next different line; the last of a series always shows.
+    EXPECT_EQ(err.str(),
+              "2026/12/07 06:15:00 Opened com3 OK\n"
+              "2026/12/07 06:15:00 Loading reading 1/65536\n"
+              "2026/12/07 06:15:01 Loading reading 4/65536\n"
+              "2026/12/07 06:15:01 Loading reading 5/65536\n"
+              "2026/12/07 06:15:01 Setting server date ...\n"
+              "2026/12/07 06:15:01 Loading reading 1/2\n"
+              "2026/12/07 06:15:01 Loading reading 2/2\n");
+}
+
+TEST(PortNames, ADevicePathGetsAFreeNumberUnderItsStableName) {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::temp_directory_path() / ("kvr_ports_" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    DeviceFolders dirs{root / "by-id", root / "dev"};
+    fs::create_directories(dirs.byId);
+    fs::create_directories(dirs.dev);
+    for (const char* d : {"ttyS0", "ttyS1", "ttyUSB0", "ttyUSB1"}) std::ofstream(dirs.dev / d).put('x');
+    fs::create_symlink(dirs.dev / "ttyUSB1", dirs.byId / "usb-FTDI_A10K-if00-port0");
+    const std::string usb0 = (dirs.dev / "ttyUSB0").string(), usb1 = (dirs.dev / "ttyUSB1").string();
+    testing::MemorySettings st;
+    st.values["KVR/Ports/COM3"] = "/dev/pts/9";
+    const struct {
+        std::string device;
+        int number;
+        std::string stored;  // KVR/Ports/COM<number> afterwards
+    } cases[] = {
+        {usb0, 4, usb0},  // 1 and 2 have ttyS devices, 3 has an entry
+        {usb1, 5, (dirs.byId / "usb-FTDI_A10K-if00-port0").string()},
+        {" " + usb0, 4, usb0},  // known already: same number, nothing added
+        {(dirs.byId / "usb-FTDI_A10K-if00-port0").string(), 5, (dirs.byId / "usb-FTDI_A10K-if00-port0").string()},
+        {"/dev/pts/9", 3, "/dev/pts/9"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(portForDevice(st, c.device, dirs), c.number) << c.device;
+        EXPECT_EQ(st.values["KVR/Ports/COM" + std::to_string(c.number)], c.stored) << c.device;
+    }
+    EXPECT_EQ(st.values.size(), 3u);
+    fs::remove_all(root);
 }
 
 TEST(ConsoleScreen, StopSignalEndsAtTheNextYield) {

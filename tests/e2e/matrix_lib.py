@@ -100,7 +100,7 @@ class Run:
         self.crashed = rc is not None and rc < 0
         self.boxes = []
         for line in stdout.splitlines():
-            if line.startswith("{"):
+            if line.startswith('{"box"'):  # not the closing {"result": ...} line
                 try:
                     self.boxes.append(json.loads(line))
                 except ValueError:

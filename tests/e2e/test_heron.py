@@ -163,7 +163,7 @@ class HeronRun(unittest.TestCase):
         r = subprocess.run([HERON, "--unattended", "--folder", self.app, *args], env=env, capture_output=True,
                            text=True, timeout=timeout)
         self.elapsed = time.monotonic() - started
-        self.boxes = [json.loads(l) for l in r.stdout.splitlines() if l.startswith("{")]
+        self.boxes = [json.loads(l) for l in r.stdout.splitlines() if l.startswith('{"box"')]
         return r
 
     def requests(self):

@@ -41,9 +41,11 @@ class MartenEndToEnd(unittest.TestCase):
             p.stdout.close()
         self._tmp.cleanup()
 
-    def run_with(self, name, sim_args, speed, answers=()):
+    def run_with(self, name, sim_args, speed, answers=(), port_by=None):
         """One kvr-sim device on COM3 and one Marten run against it; the
-        device is stopped by its pid afterwards and its state returned."""
+        device is stopped by its pid afterwards and its state returned.
+        port_by "box" types the device path in the port box instead, "option"
+        gives it with --port over a stored port that does not exist."""
         state_file = os.path.join(self.tmp, name + ".json")
         sim = subprocess.Popen([SIM, sim_args[0], "--state", state_file] + sim_args[1:],
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
@@ -51,17 +53,26 @@ class MartenEndToEnd(unittest.TestCase):
         tty = sim.stdout.readline().strip()
         self.assertTrue(tty.startswith("/"), "kvr-sim did not start: %r" % tty)
         with open(os.path.join(self.cfg, "KVR.conf"), "w") as f:
-            f.write("[Ports]\nCOM3=%s\n" % tty)
+            f.write("" if port_by else "[Ports]\nCOM3=%s\n" % tty)
         with open(os.path.join(self.cfg, "NVA5.conf"), "w") as f:
-            f.write("[Startup]\nPort=3\nSpeed=%d\n" % speed)
+            f.write("[Startup]\nPort=%s\nSpeed=%d\n" % ({"box": "0", "option": "249"}.get(port_by, "3"), speed))
         out = os.path.join(self.tmp, name)
         os.makedirs(out, exist_ok=True)
+        answers = list(answers) + (["Serial Port=" + tty] if port_by == "box" else [])
         cmd = [MARTEN, "--unattended", "--folder", out] + sum((["--answer", a] for a in answers), [])
+        cmd += ["--port", tty] if port_by == "option" else []
+        self.tty = tty
         env = dict(os.environ, XDG_CONFIG_HOME=os.path.dirname(self.cfg))
         p = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=RUN_LIMIT)
         sim.send_signal(signal.SIGTERM)
         sim.wait(timeout=10)
-        boxes = [json.loads(line) for line in p.stdout.splitlines() if line.startswith("{")]
+        boxes = [json.loads(line) for line in p.stdout.splitlines() if line.startswith('{"box"')]
+        results = [json.loads(line)["result"] for line in p.stdout.splitlines() if line.startswith('{"result"')]
+        self.assertEqual(len(results), 1, p.stdout)
+        self.result = results[0]
+        with open(os.path.join(out, "KVR Collections.log")) as f:
+            self.assertEqual([json.loads(line)["result"] for line in f], results)
+        self.assertEqual(self.result["exit_status"], p.returncode)
         return p.returncode, boxes, out, json.loads(read(state_file))
 
     def settings(self):
@@ -94,6 +105,11 @@ class MartenEndToEnd(unittest.TestCase):
                 self.assertEqual(len(rows(data)), count)
                 self.assertNotIn("NO COMMS", [b["title"] for b in boxes])
                 self.assertIn("Speed=%d" % speed, self.settings())
+                r = self.result
+                self.assertEqual((r["written"], r["cleared"], r["device"]), (count, True, self.tty))
+                if name.startswith("server"):  # a logger counts its readings in blocks
+                    self.assertEqual(r["expected"], count)
+                self.assertEqual(r["refetched"] > 0, name == "server-hi-holes")
                 files[name] = (data, dump)
                 if same_as:
                     self.assertEqual(files[name], files[same_as], "files differ from " + same_as)
@@ -107,15 +123,17 @@ class MartenEndToEnd(unittest.TestCase):
 
     def test_readings_not_all_on_disk_stay_on_the_server(self):
         cases = [
-            ("cut", ["--silent-after", "12"], False, "NO COMMS", 11),
-            ("unwritable", [], True, "ERROR", 0),
+            ("cut", ["--silent-after", "12"], False, "NO COMMS", 11, 1),
+            ("unwritable", [], True, "ERROR", 0, 3),
         ]
-        for name, faults, unwritable, title, count in cases:
+        for name, faults, unwritable, title, count, status in cases:
             with self.subTest(name):
                 if unwritable:  # a folder where the running file should be
                     os.makedirs(os.path.join(self.tmp, name, "KVR Probe Data.csv"))
                 rc, boxes, out, state = self.run_with(name, ["server", "--count", "30"] + faults + NOW, 0)
-                self.assertEqual(rc, 1)
+                self.assertEqual(rc, status)
+                self.assertEqual((self.result["expected"], self.result["written"], self.result["cleared"]),
+                                 (30, count, False))
                 self.assertFalse(state["cleared"])
                 self.assertEqual([b["title"] for b in boxes if b["title"] in ("ERROR", "NO COMMS")], [title])
                 text = [b["text"] for b in boxes if b["title"] == title][0]
@@ -127,6 +145,21 @@ class MartenEndToEnd(unittest.TestCase):
                                            "The communications to the server has been lost.")
                     self.assertFalse(state["clock"]["set"])
                     self.assertEqual(len(rows(read(os.path.join(out, "KVR Probe Data.csv")))), count)
+
+    def test_a_device_path_is_given_a_port_number(self):
+        # The first number without a ttyS device of its own is the free one.
+        free = next(n for n in range(1, 256) if not os.path.exists("/dev/ttyS%d" % (n - 1)))
+        for port_by, stored in (("box", str(free)), ("option", "249")):
+            with self.subTest(port_by):
+                rc, boxes, out, state = self.run_with(port_by, ["server", "--count", "5"] + NOW, 0, port_by=port_by)
+                self.assertEqual(rc, 0, boxes)
+                self.assertTrue(state["cleared"])
+                self.assertIn("Port=%s\n" % stored, self.settings())  # --port leaves the stored port alone
+                self.assertIn("COM%d=%s" % (free, self.tty), read(os.path.join(self.cfg, "KVR.conf")).decode())
+                self.assertEqual((self.result["port"], self.result["device"]), (free, self.tty))
+                listed = subprocess.run([MARTEN, "--list-ports"], capture_output=True, text=True, timeout=30,
+                                        env=dict(os.environ, XDG_CONFIG_HOME=os.path.dirname(self.cfg))).stdout
+                self.assertIn("%-6d%s" % (free, self.tty), listed)
 
     def test_dial_up_to_a_server(self):
         rc, boxes, out, state = self.run_with(

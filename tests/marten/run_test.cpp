@@ -117,7 +117,7 @@ TEST_P(SimServerTest, WriteFailureKeepsTheReadingsOnTheServerAndNamesTheFile) {
     // A disk that is full: opening works, writing does not.
     std::filesystem::create_symlink("/dev/full", dataFile());
     const auto st = runServer({"--count", "3"});
-    EXPECT_EQ(status, 1);
+    EXPECT_EQ(status, 3);
     EXPECT_FALSE(st["cleared"]);
     EXPECT_TRUE(st["clock"]["set"]) << "the link is fine, so the clock is still set";
     EXPECT_EQ(titles().front(), "ERROR");
@@ -234,13 +234,25 @@ TEST_F(MartenTest, NoPortGivenEndsWithStatusOneAndKeepsTheSpeed) {
     EXPECT_EQ(port.openCount, 0);
 }
 
-TEST_F(MartenTest, RetryingASilentPortEndsAfterTwentyPasses) {
+TEST_F(MartenTest, RetryingASilentPortEndsAfterTwentyPassesUnattendedOnly) {
     port.attach(3, nullptr);
     storePort(3);  // every "No Comms" box keeps its default: port 3 again
     EXPECT_EQ(run->tmr_Timer(), 1);
     EXPECT_EQ(screen.boxes.size(), 20u);
     EXPECT_EQ(port.openCount, 20);
     EXPECT_FALSE(port.isOpen());
+
+    // A person at the window is asked for as long as they give a port.
+    screen.boxes.clear();
+    port.openCount = 0;
+    storePort(3);
+    run = std::make_unique<MartenRun>(platform, folder);
+    run->limitConnectionPasses = false;
+    for (int i = 0; i < 24; ++i) screen.answer("No Comms", "3");
+    screen.answer("No Comms", "0");
+    EXPECT_EQ(run->tmr_Timer(), 1);
+    EXPECT_EQ(screen.boxes.size(), 25u);
+    EXPECT_EQ(port.openCount, 25);
 }
 
 // A port that is refused or missing gets an "ERROR" box with the reason and

@@ -3,6 +3,10 @@
 // the serial port test's port mapping.)
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
+
 #include "platform/qt/qt_settings.h"
 #include "pty_helpers.h"
 
@@ -12,6 +16,7 @@ using namespace kvr::testplatform;
 
 TEST(QtSettings, StoreIsOneIniFilePerApplication) {
     TempConfigHome home;
+    const mode_t umaskBefore = ::umask(022);  // files readable by all unless made otherwise
     ensureApp();
     QtSettings s;
     EXPECT_EQ(QtSettings::filePath("NVA5"), (home.dir / "kvr-probe/NVA5.conf").string());
@@ -33,6 +38,16 @@ TEST(QtSettings, StoreIsOneIniFilePerApplication) {
     QtSettings other;
     EXPECT_EQ(other.get("NVA5", "Startup", "Port"), "3");
     EXPECT_FALSE(other.get("NVA5", "Other", "Port").has_value()) << "sections are apart";
+
+    // The file that gets a password is the owner's alone, from then on.
+    namespace fs = std::filesystem;
+    const auto others = fs::perms::group_all | fs::perms::others_all;
+    EXPECT_NE(fs::status(home.dir / "kvr-probe/KVR.conf").permissions() & others, fs::perms::none);
+    s.set("KVR", "Startup", "ProxyPassword", "secret");
+    s.set("KVR", "Startup", "ProxyServer", "proxy.example:3128");
+    EXPECT_EQ(fs::status(home.dir / "kvr-probe/KVR.conf").permissions() & others, fs::perms::none);
+    EXPECT_EQ(other.get("KVR", "Startup", "ProxyPassword"), "secret");
+    ::umask(umaskBefore);
 }
 
 TEST(QtSettings, TextValuesRoundTripUnchanged) {
