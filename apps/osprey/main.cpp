@@ -222,7 +222,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (o.version) {
-        std::cout << "osprey " << KVR_VERSION << "\n";
+        std::cout << "osprey (KVR Probe) " << KVR_VERSION << "\n";
         return 0;
     }
     if (!o.png.empty()) return renderPng(argc, argv, o);
