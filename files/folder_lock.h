@@ -35,8 +35,9 @@ public:
     bool held() const { return handle_ >= 0; }
 
 private:
-    // The system's part, in folder_lock_posix.cpp: the lock is released by
-    // the kernel when the process dies, so a killed run blocks no one.
+    // The system's part, in folder_lock_posix.cpp and folder_lock_win32.cpp:
+    // the lock is released by the system when the process dies, so a killed
+    // run blocks no one.
     // A handle, or kBusy, or kNoFile when the lock file cannot be opened.
     static constexpr int kBusy = -1, kNoFile = -2;
     static int acquire(const std::filesystem::path& file);

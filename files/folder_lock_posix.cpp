@@ -1,5 +1,7 @@
 // flock() on a lock file that is never deleted: deleting it would let a
 // third run lock a new file while a second still holds the old one.
+// folder_lock_win32.cpp is the Windows one.
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -30,3 +32,4 @@ int FolderLock::acquire(const std::filesystem::path& file) {
 void FolderLock::release(int handle) { ::close(handle); }
 
 }  // namespace kvr
+#endif

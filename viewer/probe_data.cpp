@@ -220,12 +220,34 @@ std::vector<std::filesystem::path> folderFiles(const std::filesystem::path& fold
     return out;
 }
 
+namespace {
+
+// A path with any characters the user's folder has (wide on Windows) and
+// offsets past 2 GiB (long is 32 bits there).
+std::FILE* openForReading(const std::filesystem::path& path) {
+#ifdef _WIN32
+    return ::_wfopen(path.c_str(), L"rb");
+#else
+    return std::fopen(path.c_str(), "rb");
+#endif
+}
+
+bool seekTo(std::FILE* f, std::uint64_t offset) {
+#ifdef _WIN32
+    return ::_fseeki64(f, static_cast<__int64>(offset), SEEK_SET) == 0;
+#else
+    return ::fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
+}  // namespace
+
 void readFileRange(const std::filesystem::path& path, std::uint64_t begin, std::uint64_t end,
                    std::vector<Reading>& out, FileReport& rep) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(openForReading(path), std::fclose);
     // Inside the line that began before `begin`: the part before owns it.
     bool skipping = begin > 0;
-    if (!f || (skipping && std::fseek(f.get(), static_cast<long>(begin - 1), SEEK_SET) != 0)) {
+    if (!f || (skipping && !seekTo(f.get(), begin - 1))) {
         rep.error = std::strerror(errno);
         return;
     }

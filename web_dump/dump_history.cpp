@@ -64,7 +64,7 @@ std::vector<std::string> dumpLines(LineReader& in) {
 
 DumpLineIndex::DumpLineIndex(const std::filesystem::path& programFolder, int number) {
     if (number < 0 || number > 99) return;
-    file_ = std::fopen(dumpFilePath(programFolder, number).c_str(), "rb");
+    file_ = openForReading(dumpFilePath(programFolder, number));
     if (!file_) return;
     // Lines end at CR, LF or CR LF, as LineReader reads them.
     std::vector<char> buf(64 * 1024);
@@ -106,7 +106,7 @@ DumpLineIndex::~DumpLineIndex() {
 std::string DumpLineIndex::line(std::size_t i) const {
     if (i >= lines_.size() || !file_) return {};
     std::string text(static_cast<std::size_t>(std::min<std::uint64_t>(lines_[i].length, 64 * 1024)), '\0');
-    if (std::fseek(file_, static_cast<long>(lines_[i].start), SEEK_SET) != 0 ||
+    if (!seekTo(file_, lines_[i].start) ||
         std::fread(text.data(), 1, text.size(), file_) != text.size())
         return {};
     std::replace(text.begin(), text.end(), ',', '\t');

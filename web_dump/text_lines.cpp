@@ -8,7 +8,6 @@ namespace {
 constexpr std::size_t kChunk = 64 * 1024;
 }
 
-namespace {
 std::FILE* openForReading(const std::filesystem::path& path) {
 #ifdef _WIN32
     return _wfopen(path.c_str(), L"rb");  // paths are wide on Windows
@@ -16,7 +15,14 @@ std::FILE* openForReading(const std::filesystem::path& path) {
     return std::fopen(path.c_str(), "rb");
 #endif
 }
-}  // namespace
+
+bool seekTo(std::FILE* file, std::uint64_t offset) {
+#ifdef _WIN32
+    return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+#else
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
 
 LineReader::LineReader(const std::filesystem::path& path, std::size_t maxLine)
     : chunk_(kChunk), maxLine_(maxLine) {

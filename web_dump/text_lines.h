@@ -5,6 +5,7 @@
 // skipped (as malformed) and counted, never collected.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -12,6 +13,12 @@
 #include <string_view>
 
 namespace kvr::web {
+
+// fopen(path, "rb") with the path as the system spells it (wide on Windows).
+std::FILE* openForReading(const std::filesystem::path& path);
+// fseek to an offset from the start that may pass 2 GiB (long is 32 bits on
+// Windows).
+bool seekTo(std::FILE* file, std::uint64_t offset);
 
 class LineReader {
 public:
