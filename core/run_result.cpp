@@ -33,7 +33,7 @@ std::string resultLine(const RunResult& r) {
     j["refetched"] = r.refetched;
     if (r.deviceClock) {
         j["device_clock"] = isoTime(*r.deviceClock);
-        j["drift_s"] = (*r.deviceClock - r.end).count();
+        j["drift_s"] = (*r.deviceClock - r.deviceClockReadAt.value_or(r.end)).count();
     } else {
         j["device_clock"] = nullptr;
         j["drift_s"] = nullptr;

@@ -26,6 +26,7 @@ struct RunResult {
     std::int64_t written = 0;          // rows that reached the running file
     std::int64_t refetched = 0;        // holes of a bulk stream fetched again
     std::optional<LocalTime> deviceClock;  // device clock read before it was set
+    std::optional<LocalTime> deviceClockReadAt;  // the workstation's time then (else: end)
     bool cleared = false;              // the device forgot its readings
     std::vector<std::string> files;    // files the run wrote to
     int exitStatus = 0;
@@ -34,7 +35,7 @@ struct RunResult {
 inline constexpr const char* kCollectionsLogName = "KVR Collections.log";
 
 // {"result": {...}} on one line (no line end). Drift is the device clock
-// minus the workstation's at the end of the run, in seconds.
+// minus the workstation's when it was read, in seconds.
 std::string resultLine(const RunResult& r);
 
 // Rows appended to a file since it had `sizeBefore` bytes: its line ends

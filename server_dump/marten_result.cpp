@@ -1,3 +1,4 @@
+#include "core/devtime.h"
 #include "core/run_result.h"
 #include "server_dump/marten_run.h"
 
@@ -12,6 +13,12 @@ void describeMartenRun(const MartenRun& run, LocalTime start, int status, RunRes
     out.expected = run.link.NumReadings;
     out.refetched = run.server.BackFilledRecords;
     out.cleared = run.outcome.cleared;
+    out.deviceClock.reset();
+    out.deviceClockReadAt.reset();
+    if (run.server.statusClockUnits) {
+        out.deviceClock = fromDeviceSeconds(*run.server.statusClockUnits * 15);
+        out.deviceClockReadAt = run.server.statusReadAt;
+    }
     out.exitStatus = status;
     out.files.clear();
     for (const DataFile* f : {&run.files.dump, &run.files.data}) {

@@ -154,6 +154,8 @@ void ServerLink::v5GetStatus() {
     s_.NextRecord = bufWord(s_.RxBuf, 17);
     s_.RecordSlots = bufWord(s_.RxBuf, 19);
     s_.NumReadings = bufWord(s_.RxBuf, 21);
+    statusClockUnits = std::int64_t{bufWord(s_.RxBuf, 11)} * 65536 + bufWord(s_.RxBuf, 13);
+    statusReadAt = p_.clock.now();
     showEvent("Loaded server status OK.");
 }
 

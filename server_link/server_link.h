@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "core/link_events.h"
@@ -27,6 +28,11 @@ public:
     // v5Add of every command byte, then v5Transmit.
     void request(ByteSpan command);
     void v5GetStatus();
+    // The server's own clock from its last status answer (15-second units
+    // since 2000) and the workstation's time when it came: a run reports
+    // the drift before it sets the clock.
+    std::optional<std::int64_t> statusClockUnits;
+    LocalTime statusReadAt{};
     // Fetches ring position RecNo and hands its record to the sink.
     void GetReading(const std::int32_t& RecNo);
     // Bulk download of NumReadings records from NextRecord. Records go to

@@ -79,7 +79,8 @@ class MartenEndToEnd(unittest.TestCase):
         return read(os.path.join(self.cfg, "NVA5.conf")).decode()
 
     def test_every_download_method_writes_the_same_files(self):
-        ring = ["server", "--count", "40", "--slots", "100", "--next", "80"] + NOW
+        ring = ["server", "--count", "40", "--slots", "100", "--next", "80",
+                "--clock-time", "2025-06-15 10:20:45"] + NOW
         # Probe numbers that fit 16 bits keep logger records readable as
         # probe-server records, so rows (not markers) are compared.
         logger = ["logger", "--readings", "12", "--probe-max", "65535"] + NOW
@@ -109,6 +110,9 @@ class MartenEndToEnd(unittest.TestCase):
                 self.assertEqual((r["written"], r["cleared"], r["device"]), (count, True, self.tty))
                 if name.startswith("server"):  # a logger counts its readings in blocks
                     self.assertEqual(r["expected"], count)
+                # The server's clock as its status gave it, before it was set.
+                clock = "2025-06-15T10:20:45" if name.startswith("server") else None
+                self.assertEqual((r["device_clock"], r["drift_s"] is None), (clock, clock is None))
                 self.assertEqual(r["refetched"] > 0, name == "server-hi-holes")
                 files[name] = (data, dump)
                 if same_as:
