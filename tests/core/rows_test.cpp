@@ -89,15 +89,11 @@ TEST(Rows, MarkerLines) {
     for (const auto& c : cases) EXPECT_EQ(markerLine(c.m, c.number, c.kind), c.text);
 }
 
-TEST(Rows, Headers) {
-    EXPECT_STREQ(kDataHeader,
-                 "Probe, Date               ,Temp1,Water%1,Temp2,Water%2,Temp3,Water%3,Temp4,Water%4,"
-                 "Temp5,Water%5,Temp6,Water%6,Volts");
+// The running file's and Heron's headers are held byte for byte by the
+// end-to-end runs; Marten's dump header is only held here.
+TEST(Rows, MartenDumpHeader) {
     EXPECT_STREQ(kMartenDumpHeader,
                  "Probe ,RecNo,Date               ,T1,SM1,T2,SM2,T3,SM3,T4,SM4,T5,SM5,T6,SM6,Temp,Volts,PwrFail");
-    EXPECT_EQ(std::string(kHeronDumpHeader),
-              "Probe ,RecNo,Date" + std::string(31, ' ') +
-                  ",T1,SM1,T2,SM2,T3,SM3,T4,SM4,T5,SM5,T6,SM6,Temp,Volts,PwrFail");
 }
 
 TEST(LowBattery, ReportTexts) {

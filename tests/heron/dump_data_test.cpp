@@ -30,12 +30,6 @@ public:
     std::map<int, std::string> bodies;
 };
 
-const char* const kDumpHeader =
-    "Probe ,RecNo,Date                               ,T1,SM1,T2,SM2,T3,SM3,T4,SM4,T5,SM5,T6,SM6,Temp,Volts,PwrFail\r\n";
-const char* const kDataHeader =
-    "Probe, Date               ,Temp1,Water%1,Temp2,Water%2,Temp3,Water%3,Temp4,Water%4,Temp5,Water%5,Temp6,Water%6,"
-    "Volts\r\n";
-
 struct Rig {
     TempFolder dir;
     testing::FakeClock clock;  // 2012-03-04 12:34:56

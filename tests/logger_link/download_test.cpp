@@ -113,21 +113,6 @@ TEST(LoggerDownload, BlockAnswersForAnotherBlock) {
     }
 }
 
-TEST(LoggerDownload, FailedBlockSkipsTheRest) {
-    TempDir dir;
-    Rig rig;
-    sim::Logger dev(loggerOptions({"--readings", "30"}));
-    rig.attach(&dev);
-    RunningFile file(dir.path);
-    rig.link.GetStatus();
-    const int blocks = rig.state.NumReadings;
-    rig.port.detach(1);  // the logger goes away after the status
-    EXPECT_TRUE(rig.link.GetData(file).kept);  // the file is fine; the comms are not
-    EXPECT_TRUE(rig.state.CommsError);
-    EXPECT_EQ(rig.screen.progress.size(), static_cast<std::size_t>(blocks + 1));
-    EXPECT_EQ(readFile(dataFilePath(dir.path)), std::string(kDataHeader) + "\r\n");
-}
-
 // The walk ends whatever the pointers say; pointers outside the ring are
 // turned away before a block is read or the file touched; a block holding
 // four records is fetched once.

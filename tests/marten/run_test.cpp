@@ -113,27 +113,6 @@ protected:
     int status = -1;
 };
 
-TEST_P(SimServerTest, WriteFailureKeepsTheReadingsOnTheServerAndNamesTheFile) {
-    // A disk that is full: opening works, writing does not.
-    std::filesystem::create_symlink("/dev/full", dataFile());
-    const auto st = runServer({"--count", "3"});
-    EXPECT_EQ(status, 3);
-    EXPECT_FALSE(st["cleared"]);
-    EXPECT_TRUE(st["clock"]["set"]) << "the link is fine, so the clock is still set";
-    EXPECT_EQ(titles().front(), "ERROR");
-    EXPECT_EQ(box("NO COMMS"), nullptr);
-    EXPECT_NE(screen.boxes[0].text.find(dataFile().string()), std::string::npos) << screen.boxes[0].text;
-    EXPECT_NE(screen.boxes[0].text.find("left on the unit"), std::string::npos);
-}
-
-TEST_P(SimServerTest, LinkGoneMidDownloadIsNotCleared) {
-    const auto st = runServer({"--count", "30", "--cut-after", "10", "--silent-after", "1"});
-    EXPECT_EQ(status, 1);
-    EXPECT_FALSE(st["cleared"]) << st.dump();
-    EXPECT_FALSE(st["clock"]["set"]);
-    EXPECT_EQ(titles(), std::vector<std::string>{"NO COMMS"});
-}
-
 // Both speeds take the same records from the same status: a count that
 // disagrees with the ring gets the ring's records and no clear; a reload
 // count past the ring wraps to the records it names, each once.

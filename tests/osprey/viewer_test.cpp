@@ -198,26 +198,22 @@ TEST_F(OspreyFiles, TidyExportIsByteExact) {
     if (oldTz) ::setenv("TZ", keep.c_str(), 1);
     else ::unsetenv("TZ");
     ::tzset();
-    EXPECT_EQ(out.str(),
-              "probe,time,depth,temperature,water,volts,power_fail\n"
-              "5,2012-06-01T08:00:00+12:00,1,10,30.5,3.4,0\n"
-              "5,2012-06-01T08:00:00+12:00,2,11,20,3.4,0\n"
-              "5,2012-06-01T08:00:00+12:00,3,12,20,3.4,0\n"
-              "5,2012-06-01T08:00:00+12:00,4,13,20,3.4,0\n"
-              "5,2012-06-01T08:00:00+12:00,5,14,20,3.4,0\n"
-              "5,2012-06-01T08:00:00+12:00,6,15,20,3.4,0\n"
-              "12,2012-03-04T12:30:00+13:00,1,,,2.9,1\n"
-              "12,2012-03-04T12:30:00+13:00,2,,,2.9,1\n"
-              "12,2012-03-04T12:30:00+13:00,3,,,2.9,1\n"
-              "12,2012-03-04T12:30:00+13:00,4,,,2.9,1\n"
-              "12,2012-03-04T12:30:00+13:00,5,,,2.9,1\n"
-              "12,2012-03-04T12:30:00+13:00,6,,,2.9,1\n"
-              "12,2012-03-04T12:34:00+13:00,1,10,1,3.6,0\n"
-              "12,2012-03-04T12:34:00+13:00,2,11,20,3.6,0\n"
-              "12,2012-03-04T12:34:00+13:00,3,12,20,3.6,0\n"
-              "12,2012-03-04T12:34:00+13:00,4,13,20,3.6,0\n"
-              "12,2012-03-04T12:34:00+13:00,5,14,20,3.6,0\n"
-              "12,2012-03-04T12:34:00+13:00,6,15,20,3.6,0\n");
+    // Six lines a reading, one per depth; row() writes temperature 9 + depth
+    // and water 20 below the first depth.
+    const struct {
+        const char* head;
+        bool depths;
+        const char* water1;
+        const char* tail;
+    } readings[] = {{"5,2012-06-01T08:00:00+12:00,", true, "30.5", ",3.4,0\n"},
+                    {"12,2012-03-04T12:30:00+13:00,", false, "", ",2.9,1\n"},
+                    {"12,2012-03-04T12:34:00+13:00,", true, "1", ",3.6,0\n"}};
+    std::string want = "probe,time,depth,temperature,water,volts,power_fail\n";
+    for (const auto& r : readings)
+        for (int depth = 1; depth <= 6; ++depth)
+            want += r.head + std::to_string(depth) +
+                    (r.depths ? "," + std::to_string(9 + depth) + "," + (depth > 1 ? "20" : r.water1) : ",,") + r.tail;
+    EXPECT_EQ(out.str(), want);
 }
 
 TEST(OspreyGaps, StepsLongerThanThreeUsualIntervals) {

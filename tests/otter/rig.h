@@ -132,10 +132,6 @@ protected:
         return n;
     }
     static std::size_t clears(const sim::Logger& l) { return l.state()["clears"].size(); }
-    static bool clockSet(const sim::Logger& l) {
-        const auto st = l.state();
-        return !st["dateSet"].is_null() || !st["clockSetTo"].is_null();
-    }
     fs::path dataFile() const { return dir / kDataFileName; }
 
     fs::path dir;
