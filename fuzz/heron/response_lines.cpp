@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // In memory, in the reader's file-sized chunks: the decoder never sees a disk.
     std::string gotDump, gotData;
-    web::LineReader in(answer, chunk);
+    web::LineReader in(std::string_view(answer), chunk);
     const std::size_t rows = web::decodeResponseRows(
         in, probe,
         [&](std::string_view d, std::string_view r) {
