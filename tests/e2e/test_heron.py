@@ -158,7 +158,7 @@ class HeronRun(unittest.TestCase):
 
     # ---------------------------------------------------------------- helpers
 
-    def start(self, argv, first_line=True):
+    def start(self, argv):
         proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
 
         def stop():
@@ -182,9 +182,7 @@ class HeronRun(unittest.TestCase):
 
     def settings(self, **startup):
         with open(os.path.join(self.cfg, "kvr-probe", "KVR.conf"), "w") as f:
-            f.write("[Startup]\n")
-            for k, v in startup.items():
-                f.write(f"{k}={v}\n")
+            f.write("[Startup]\n" + "".join(f"{k}={v}\n" for k, v in startup.items()))
 
     def probes(self, text):
         with open(os.path.join(self.app, "Probes.cfg"), "w", newline="") as f:
@@ -528,7 +526,7 @@ class HeronRun(unittest.TestCase):
         with open(conf, "w") as f:
             f.write(f"Port {port}\nListen 127.0.0.1\nTimeout 60\nLogFile \"{plog}\"\nLogLevel Info\n"
                     f"MaxClients 5\nAllow 127.0.0.1\nBasicAuth user pass\n")
-        proxy = self.start([shutil.which("tinyproxy") or "tinyproxy", "-d", "-c", conf], first_line=False)
+        proxy = self.start([shutil.which("tinyproxy") or "tinyproxy", "-d", "-c", conf])
         wait_for_port(port)
         self.settings(DataServer=host, ProxySetting="2", ProxyServer=f"127.0.0.1:{port}",
                       ProxyUsername="user", ProxyPassword="pass")
