@@ -434,35 +434,34 @@ class HeronRun(unittest.TestCase):
         self.check_files([(12, targets[0]), (13, targets[1])])
         self.assertIn("404 from the stand-in service", self.read("WebResponse.html"))
 
-    def test_unreachable_service_fails_promptly(self):
-        self.settings(DataServer=f"127.0.0.1:{free_port()}")
-        self.probes("12\r\n13\r\n")
-        r = self.run_heron(timeout=60, rc=1)
-        self.assertLess(self.elapsed, 20)
-        self.assertEqual([b["title"] for b in self.boxes], ["ERROR", "ERROR", "ERROR"])
-        self.assertTrue(self.boxes[0]["text"].startswith("ERROR(12029): The HTTP server could not process the data. "),
-                        self.boxes[0])
-        self.assertIn("probes 12, 13 could not be downloaded", self.boxes[2]["text"])
-        self.assertFalse(os.path.exists(os.path.join(self.app, "WebProbeData.csv")))
-
-    def test_hung_service_ends_at_the_time_limit(self):
-        self.setup("--fault", "hang", HttpTimeout="2")
-        r = self.run_heron(timeout=60, rc=1)
-        self.assertLess(self.elapsed, 20)
-        self.assertEqual(self.boxes[0]["box"], "question")
-        self.assertTrue(self.boxes[0]["text"].startswith(
-            "ERROR(12002): The HTTP server could not process the data. "), self.boxes[0])
-        self.assertIsNone(self.last_date())
-
-    def test_answer_broken_off_is_a_failure(self):
-        self.setup("--fault", "cut", "--interval", "60")
-        r = self.run_heron("--answer", "Reload Data=2014/05/01", rc=1)
-        self.assertEqual(len(self.boxes), 3, self.boxes)  # the date, the failed request, the closing message
-        self.assertEqual(self.boxes[1]["title"], "ERROR")
-        self.assertTrue(self.boxes[1]["text"].startswith("ERROR(12030): The HTTP server could not process the data. "),
-                        self.boxes)
-        self.assertIn("probe 12 could not be downloaded", self.boxes[2]["text"])
-        self.assertIsNone(self.last_date())
+    def test_failed_requests_end_promptly_with_their_error(self):
+        cases = [
+            # service options (None: nothing listens), settings, probes, answers, error number, index of its
+            # box, the boxes' titles (None: unchecked), closing text (None: unchecked)
+            (None, {}, "12\r\n13\r\n", (), 12029, 0, ["ERROR"] * 3, "probes 12, 13 could not be downloaded"),
+            (["--fault", "hang"], {"HttpTimeout": "2"}, "12\r\n", (), 12002, 0, None, None),
+            (["--fault", "cut", "--interval", "60"], {}, "12\r\n", ("--answer", "Reload Data=2014/05/01"), 12030, 1,
+             ["Reload Data", "ERROR", "ERROR"], "probe 12 could not be downloaded"),
+        ]
+        for service, startup, probes, answers, error, at, titles, closing in cases:
+            with self.subTest(error=error):
+                self.fresh()
+                if service is None:
+                    self.settings(DataServer=f"127.0.0.1:{free_port()}", **startup)
+                    self.probes(probes)
+                else:
+                    self.setup(*service, probes=probes, **startup)
+                self.run_heron(*answers, timeout=60, rc=1)
+                self.assertLess(self.elapsed, 20)
+                self.assertEqual(self.boxes[at]["box"], "question")
+                self.assertTrue(self.boxes[at]["text"].startswith(
+                    f"ERROR({error}): The HTTP server could not process the data. "), self.boxes)
+                if titles:
+                    self.assertEqual([b["title"] for b in self.boxes], titles)
+                if closing:
+                    self.assertIn(closing, self.boxes[-1]["text"])
+                self.assertIsNone(self.last_date())
+                self.assertFalse(os.path.exists(os.path.join(self.app, "WebProbeData.csv")))
 
     def test_slow_answer_that_keeps_coming_is_not_cut(self):
         # The time limit counts silence, not the whole answer: lines 0.7 s
