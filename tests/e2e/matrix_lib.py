@@ -5,6 +5,7 @@ ledger (JSON lines) and turns the ledger into docs/RELIABILITY.md.
 Used by test_matrix.py and by scripts/matrix (`python3 matrix_lib.py report`).
 """
 
+import contextlib
 import glob
 import json
 import os
@@ -55,6 +56,19 @@ class Ledger:
 
 
 LEDGER = Ledger()
+
+
+@contextlib.contextmanager
+def noted(kind, case, run, crashed=None, hung=None, **extra):
+    """Records the case in the ledger, failed unless the block ran to its end;
+    the block may add entries (lost, wrong, ...) to the dict it is given."""
+    done = []
+    try:
+        yield extra
+        done.append(True)
+    finally:
+        LEDGER.note(kind, case, run.crashed if crashed is None else crashed, run.hung if hung is None else hung,
+                    ok=bool(done), **extra)
 
 
 class Sim:

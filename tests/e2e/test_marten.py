@@ -3,14 +3,14 @@ devices on pseudo-terminals, comparing the files it writes."""
 
 import json
 import os
-import signal
 import subprocess
+import sys
 import tempfile
 import unittest
 
-BUILD = os.environ.get("KVR_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
-SIM = os.path.join(BUILD, "sim", "kvr-sim")
-MARTEN = os.path.join(BUILD, "apps", "marten", "marten")
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from matrix_lib import MARTEN, Sim  # noqa: E402
+
 NOW = ["--now", "2012-03-04 12:00", "--seed", "11"]
 RUN_LIMIT = 90  # seconds; a hung run fails the test instead of the suite
 
@@ -31,14 +31,11 @@ class MartenEndToEnd(unittest.TestCase):
         self.tmp = self._tmp.name
         self.cfg = os.path.join(self.tmp, "cfg", "kvr-probe")
         os.makedirs(self.cfg)
-        self.procs = []
+        self.sims = []
 
     def tearDown(self):
-        for p in self.procs:
-            if p.poll() is None:
-                p.kill()
-                p.wait()
-            p.stdout.close()
+        for s in self.sims:
+            s.kill()
         self._tmp.cleanup()
 
     def run_with(self, name, sim_args, speed, answers=(), port_by=None):
@@ -46,12 +43,9 @@ class MartenEndToEnd(unittest.TestCase):
         device is stopped by its pid afterwards and its state returned.
         port_by "box" types the device path in the port box instead, "option"
         gives it with --port over a stored port that does not exist."""
-        state_file = os.path.join(self.tmp, name + ".json")
-        sim = subprocess.Popen([SIM, sim_args[0], "--state", state_file] + sim_args[1:],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        self.procs.append(sim)
-        tty = sim.stdout.readline().strip()
-        self.assertTrue(tty.startswith("/"), "kvr-sim did not start: %r" % tty)
+        sim = Sim(self.tmp, name, sim_args)
+        self.sims.append(sim)
+        tty = sim.path
         with open(os.path.join(self.cfg, "KVR.conf"), "w") as f:
             f.write("" if port_by else "[Ports]\nCOM3=%s\n" % tty)
         with open(os.path.join(self.cfg, "NVA5.conf"), "w") as f:
@@ -64,8 +58,7 @@ class MartenEndToEnd(unittest.TestCase):
         self.tty = tty
         env = dict(os.environ, XDG_CONFIG_HOME=os.path.dirname(self.cfg))
         p = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=RUN_LIMIT)
-        sim.send_signal(signal.SIGTERM)
-        sim.wait(timeout=10)
+        state = sim.stop()
         boxes = [json.loads(line) for line in p.stdout.splitlines() if line.startswith('{"box"')]
         results = [json.loads(line)["result"] for line in p.stdout.splitlines() if line.startswith('{"result"')]
         self.assertEqual(len(results), 1, p.stdout)
@@ -73,7 +66,7 @@ class MartenEndToEnd(unittest.TestCase):
         with open(os.path.join(out, "KVR Collections.log")) as f:
             self.assertEqual([json.loads(line)["result"] for line in f], results)
         self.assertEqual(self.result["exit_status"], p.returncode)
-        return p.returncode, boxes, out, json.loads(read(state_file))
+        return p.returncode, boxes, out, state
 
     def settings(self):
         return read(os.path.join(self.cfg, "NVA5.conf")).decode()

@@ -20,6 +20,7 @@ import concurrent.futures
 import datetime
 import glob
 import itertools
+import json
 import os
 import random
 import shutil
@@ -46,7 +47,6 @@ OTTER_LOGGERS = {
     "extended": ["logger", "--type", "extended", "--readings", "20", "--seed", "4"],
     "server": ["logger", "--type", "server", "--readings", "20", "--seed", "4"],
 }
-OTTER_BAUD = {"ordinary": "9600", "extended": "56000", "server": "9600"}
 
 
 def exchanges(state):
@@ -96,42 +96,45 @@ class MatrixCase(unittest.TestCase):
 
     @staticmethod
     def write(path, data, mode="w"):
-        with open(path, mode) as f:
+        with open(path, "wb" if isinstance(data, bytes) else mode) as f:
             f.write(data)
+
+    def web(self, d, service_args, settings="ProxySetting=1\n", ldate="01/02/2020", probes="12\r\n7\r\n"):
+        """A stand-in service and heron's settings and Probes.cfg in the folder d/out."""
+        web = self.sim(d, ["web", "--seed", "5"] + service_args)
+        self.write(os.path.join(d, "cfg", "kvr-probe", "KVR.conf"),
+                   "[Startup]\nDataServer=%s\n%s" % (web.path[len("http://"):], settings))
+        if ldate is not None:
+            self.write(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf"), "[Startup]\nLDate=%s\n" % ldate)
+        self.write(os.path.join(d, "out", "Probes.cfg"), probes)
+        return web
 
     # ---------------------------------------------------------------- programs
 
-    def marten(self, d, port_path, speed="0", answers=("No Comms=0",), port="3", wrap=None, out=None,
-               kill_after=None):
-        self.write(os.path.join(d, "cfg", "kvr-probe", "KVR.conf"), "[Ports]\nCOM3=%s\n" % port_path)
-        self.write(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf"), "[Startup]\nPort=%s\nSpeed=%s\n" % (port, speed))
-        cmd = [M.MARTEN, "--unattended", "--folder", out or os.path.join(d, "out")]
-        for a in answers:
-            cmd += ["--answer", a]
-        return M.run_program(wrap(cmd) if wrap else cmd, self.env(d), kill_after=kill_after)
-
-    def otter(self, d, port_path, baud="9600", cfg=None, wrap=None, answers=("SET DATE=Yes",), out=None,
-              kill_after=None):
-        self.write(os.path.join(d, "cfg", "kvr-probe", "KVR.conf"), "[Ports]\nCOM1=%s\n" % port_path)
-        if cfg is None:
-            cfg = ("Coms port = 1\r\nBaud rate = %s\r\nScan rate = 0\r\nDump folder =\r\n2nd port = 0\r\n" % baud).encode()
+    def serial_run(self, prog, d, port_path, speed, answers=None, startup=None, cfg=None, dump_folder=None,
+                   wrap=None, out=None, kill_after=None):
+        """speed: Marten's option ("0", "1") or Otter's baud rate; startup: Marten's
+        NVA5.conf Startup lines, else port 3 at that speed; cfg: Otter.cfg's bytes."""
         out = out or os.path.join(d, "out")
-        self.write(os.path.join(out, "Otter.cfg"), cfg, "wb")
-        cmd = [M.OTTER, "--unattended", "--folder", out]
-        for a in answers:
-            cmd += ["--answer", a]
+        marten = prog == "marten"
+        self.write(os.path.join(d, "cfg", "kvr-probe", "KVR.conf"), "[Ports]\nCOM%d=%s\n" % (3 if marten else 1,
+                                                                                             port_path))
+        if marten:
+            self.write(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf"),
+                       "[Startup]\n" + (startup or "Port=3\nSpeed=%s\n" % speed))
+        else:
+            self.write(os.path.join(out, "Otter.cfg"), cfg or "Coms port = 1\r\nBaud rate = %s\r\nScan rate = 0\r\n"
+                       "Dump folder =%s\r\n2nd port = 0\r\n" % (speed, " " + dump_folder if dump_folder else ""))
+        if answers is None:
+            answers = ("No Comms=0",) if marten else ("SET DATE=Yes",)
+        cmd = [M.MARTEN if marten else M.OTTER, "--unattended", "--folder", out]
+        cmd += sum((["--answer", a] for a in answers), [])
         return M.run_program(wrap(cmd) if wrap else cmd, self.env(d), kill_after=kill_after)
-
-    def serial_run(self, prog, d, port_path, speed, **kw):
-        """speed: Marten's option ("0", "1") or Otter's baud rate."""
-        if prog == "marten":
-            return self.marten(d, port_path, speed=speed, **kw)
-        return self.otter(d, port_path, baud=speed, **kw)
 
     _refs = {}
 
     def reference(self, prog, sim_args, speed):
-        """(running-file rows, Dump00 rows, seconds) of a clean run of this device, made once."""
+        """(running-file rows, Dump00 rows, seconds, exchanges) of a clean run of this device, made once."""
         key = (prog, tuple(sim_args), speed)
         if key not in self._refs:
             d = self.newdir("reference")
@@ -141,9 +144,12 @@ class MatrixCase(unittest.TestCase):
             took = time.monotonic() - t0
             state = s.stop()
             self.assertEqual(run.rc, 0, run)
-            self.assertTrue(state["cleared"])
-            dump = M.rows(self.dump(d))
-            self._refs[key] = (M.rows(self.data(d))[0], dump[0] if dump else None, took)
+            self.assertTrue(state["cleared"], "clean run did not clear the device")
+            data, dump = M.rows(self.data(d)), M.rows(self.dump(d))
+            self.assertEqual(data[1], b"", "clean run left a partial line")
+            if prog == "otter":
+                self.assertEqual(data[0], self.expected(state))
+            self._refs[key] = (data[0], dump[0] if dump else None, took, exchanges(state))
         return self._refs[key]
 
     def whole_lines(self, out, case):
@@ -214,35 +220,22 @@ class SerialFaults(MatrixCase):
         dict(name="marten-hi", prog="marten", sim=SERVER, speed="1"),
         dict(name="marten-logger", prog="marten", sim=MARTEN_LOGGER, speed="0"),
         dict(name="marten-logger-hi", prog="marten", sim=MARTEN_LOGGER, speed="1"),
-        dict(name="otter-ordinary", prog="otter", sim=OTTER_LOGGERS["ordinary"], speed="ordinary"),
-        dict(name="otter-extended", prog="otter", sim=OTTER_LOGGERS["extended"], speed="extended"),
-        dict(name="otter-server", prog="otter", sim=OTTER_LOGGERS["server"], speed="server"),
+        dict(name="otter-ordinary", prog="otter", sim=OTTER_LOGGERS["ordinary"], speed="9600"),
+        dict(name="otter-extended", prog="otter", sim=OTTER_LOGGERS["extended"], speed="56000"),
+        dict(name="otter-server", prog="otter", sim=OTTER_LOGGERS["server"], speed="9600"),
     ]
     def one_run(self, cfg, faults, tag):
         d = self.newdir(cfg["name"] + "-" + tag)
         s = self.sim(d, cfg["sim"][:1] + faults + cfg["sim"][1:])
-        if cfg["prog"] == "marten":
-            run = self.marten(d, s.path, speed=cfg["speed"])
-        else:
-            run = self.otter(d, s.path, baud=OTTER_BAUD[cfg["speed"]])
+        run = self.serial_run(cfg["prog"], d, s.path, cfg["speed"])
         state = s.stop()
         return d, run, state
 
-    def clean(self, cfg, sim_override=None):
-        c = dict(cfg, sim=sim_override or cfg["sim"])
-        d, run, state = self.one_run(c, [], "clean")
-        self.assertEqual(run.rc, 0, run)
-        self.assertTrue(state["cleared"], "clean run did not clear the device")
-        data = M.rows(self.data(d))
-        self.assertEqual(data[1], b"", "clean run left a partial line")
-        ref = {"data": data[0], "dump": None, "exchanges": exchanges(state)}
-        if cfg["prog"] == "otter":
-            self.assertEqual(b"".join(data[0]), "".join(state["expectedRows"]).encode())
-            self.assertGreater(len(data[0]), 5)
-        else:
-            ref["dump"] = M.rows(self.dump(d))[0]
-            self.assertGreater(len(ref["dump"]), 5)
-        return ref
+    def clean(self, cfg):
+        rows, dump, _, n = self.reference(cfg["prog"], cfg["sim"], cfg["speed"])
+        dump = dump if cfg["prog"] == "marten" else None
+        self.assertGreater(len(rows if dump is None else dump), 5)
+        return {"data": rows, "dump": dump, "exchanges": n}
 
     def check_rows(self, cfg, case, d, run, state, ref, complete_expected):
         """Common safety checks; returns (lost, wrong) for the ledger."""
@@ -291,21 +284,15 @@ class SerialFaults(MatrixCase):
         return lost, wrong
 
     def sweep(self, kind, cfg, cases, ref, expect):
-        """cases: list of (label, fault options); expect(label) -> complete_expected."""
+        """cases: list of (label, fault options); expect(label): the run must complete."""
         outcomes = self.parallel(lambda c: self.one_run(cfg, c[1], c[0].replace(" ", "_")), cases)
         for (label, faults), (d, run, state) in zip(cases, outcomes):
             case = "%s %s" % (cfg["name"], label)
             with self.subTest(case=case):
-                ok = False
-                lost = wrong = 0
-                try:
+                with M.noted(kind + "-" + cfg["name"], case, run, completed=bool(state.get("cleared")),
+                             exchanges=exchanges(state), applied=(state.get("faults") or {}).get("applied", {})) as rec:
                     self.assert_bounded(run, kind, case)
-                    lost, wrong = self.check_rows(cfg, case, d, run, state, ref, expect(label, run, state))
-                    ok = True
-                finally:
-                    M.LEDGER.note(kind + "-" + cfg["name"], case, run.crashed, run.hung, lost, wrong, ok,
-                                  completed=bool(state.get("cleared")), exchanges=exchanges(state),
-                                  applied=(state.get("faults") or {}).get("applied", {}))
+                    rec["lost"], rec["wrong"] = self.check_rows(cfg, case, d, run, state, ref, expect(label))
 
     def test_link_cut_after_k_exchanges(self):
         for cfg in self.CONFIGS:
@@ -321,7 +308,7 @@ class SerialFaults(MatrixCase):
                     cases.append(("cut-after %d silent-after %d" % (f, 2 + (frames - f) // 2),
                                   ["--cut-after", str(f), "--silent-after", str(2 + (frames - f) // 2)]))
                 cases.append(("cut-after 12", ["--cut-after", "12"]))
-            self.sweep("cut", cfg, cases, ref, lambda label, run, st: label == "cut-after 12")
+            self.sweep("cut", cfg, cases, ref, lambda label: label == "cut-after 12")
 
     def test_noisy_links(self):
         levels = [
@@ -345,7 +332,7 @@ class SerialFaults(MatrixCase):
                 cases.append(("drop 10% of frames", sum((["--drop-frame", str(i)]
                                                          for i in range(5, frames, 10)), [])))
             # Either a complete run identical to the clean one, or a clean failure.
-            self.sweep("noise", c, cases, ref, lambda label, run, st: False)
+            self.sweep("noise", c, cases, ref, lambda label: False)
 
 
 # ====================================================================== 2b
@@ -378,14 +365,10 @@ class ChattyPort(MatrixCase):
                     t.join()
                     os.close(master)
                     os.close(slave)
-                ok = False
-                try:
+                with M.noted("chatty-" + prog, case, run):
                     self.assert_bounded(run, "chatty", case)
                     self.assertEqual(run.rc, 1, run)
                     self.assertIsNone(self.data(d), case)
-                    ok = True
-                finally:
-                    M.LEDGER.note("chatty-" + prog, case, run.crashed, run.hung, 0, 0, ok)
 
 
 # ====================================================================== 2c
@@ -399,50 +382,44 @@ class RingStatus(MatrixCase):
 
     def test_status_against_the_ring(self):
         ref = self.reference("marten", SERVER60, "0")[0]
-        cases = []
+        ext = OTTER_LOGGERS["extended"]
+        cases = []  # name, program, speed, device, answers, exit status (0: cleared), rows written, message
         for speed, sp in (("0", "lo"), ("1", "hi")):
             for what, num in (("smaller", "30"), ("larger", "90"), ("zero", "0")):
                 # the ring's 60 records written, the server not cleared, the values told
-                cases.append(dict(name="marten-%s count %s than the ring" % (sp, what), prog="marten", speed=speed,
-                                  sim=SERVER60[:1] + ["--num", num] + SERVER60[1:], answers=("No Comms=0",),
-                                  rc=1, cleared=False, rows=ref, box="inconsistent record ring"))
+                cases.append(("marten-%s count %s than the ring" % (sp, what), "marten", speed,
+                              SERVER60[:1] + ["--num", num] + SERVER60[1:], None, 1, ref, "inconsistent record ring"))
             # 105 in a ring of 100 names the same five records as 5
-            cases.append(dict(name="marten-%s reload past the ring" % sp, prog="marten", speed=speed, sim=SERVER_OLD,
-                              answers=("No Comms=0", "No Readings=105"), rc=0, cleared=True, rows=5, box=None))
-            cases.append(dict(name="marten-%s end outside the ring" % sp, prog="marten", speed=speed,
-                              sim=SERVER60[:1] + ["--report-end", "130"] + SERVER60[1:], answers=("No Comms=0",),
-                              rc=1, cleared=False, rows=None, box="end record 130"))
-        cases.append(dict(name="otter-extended end outside the ring", prog="otter", speed="56000",
-                          sim=OTTER_LOGGERS["extended"][:1] + ["--report-end", "70"] + OTTER_LOGGERS["extended"][1:],
-                          answers=("SET DATE=Yes",), rc=1, cleared=False, rows=None, box="end record 70"))
+            cases.append(("marten-%s reload past the ring" % sp, "marten", speed, SERVER_OLD,
+                          ("No Comms=0", "No Readings=105"), 0, 5, None))
+            cases.append(("marten-%s end outside the ring" % sp, "marten", speed,
+                          SERVER60[:1] + ["--report-end", "130"] + SERVER60[1:], None, 1, None, "end record 130"))
+        cases.append(("otter-extended end outside the ring", "otter", "56000",
+                      ext[:1] + ["--report-end", "70"] + ext[1:], None, 1, None, "end record 70"))
 
         def one(c):
-            d = self.newdir(c["prog"] + "-ring")
-            s = self.sim(d, c["sim"])
-            run = self.serial_run(c["prog"], d, s.path, c["speed"], answers=c["answers"])
+            d = self.newdir(c[1] + "-ring")
+            s = self.sim(d, c[3])
+            run = self.serial_run(c[1], d, s.path, c[2], answers=c[4])
             return d, run, s.stop()
 
-        for c, (d, run, state) in zip(cases, self.parallel(one, cases)):
-            with self.subTest(case=c["name"]):
-                ok = False
-                try:
-                    self.assert_bounded(run, "ring", c["name"])
-                    self.assertEqual(run.rc, c["rc"], run)
-                    self.assertEqual(bool(state["cleared"]), c["cleared"], c["name"])
-                    self.whole_lines(os.path.join(d, "out"), c["name"])
+        for (name, prog, _, _, _, rc, rows, box), (d, run, state) in zip(cases, self.parallel(one, cases)):
+            with self.subTest(case=name):
+                with M.noted("ring-" + prog, name, run):
+                    self.assert_bounded(run, "ring", name)
+                    self.assertEqual(run.rc, rc, run)
+                    self.assertEqual(bool(state["cleared"]), rc == 0, name)
+                    self.whole_lines(os.path.join(d, "out"), name)
                     got = M.rows(self.data(d))
-                    if c["rows"] is None:
-                        self.assertIsNone(got, "rows written from a broken ring: %s" % c["name"])
-                    elif isinstance(c["rows"], int):
-                        self.assertEqual(len(M.rows(self.dump(d))[0]), c["rows"], c["name"])
-                        self.assertEqual(len(set(got[0])), len(got[0]), "a row twice: %s" % c["name"])
+                    if rows is None:
+                        self.assertIsNone(got, "rows written from a broken ring: %s" % name)
+                    elif isinstance(rows, int):
+                        self.assertEqual(len(M.rows(self.dump(d))[0]), rows, name)
+                        self.assertEqual(len(set(got[0])), len(got[0]), "a row twice: %s" % name)
                     else:
-                        self.assertEqual(got[0], c["rows"], c["name"])
-                    if c["box"]:
-                        self.assertIn(c["box"], " ".join(b.get("text", "") for b in run.boxes), run)
-                    ok = True
-                finally:
-                    M.LEDGER.note("ring-" + c["prog"], c["name"], run.crashed, run.hung, 0, 0, ok)
+                        self.assertEqual(got[0], rows, name)
+                    if box:
+                        self.assertIn(box, " ".join(b.get("text", "") for b in run.boxes), run)
 
 
 # ====================================================================== 3
@@ -450,8 +427,7 @@ class WriteFailures(MatrixCase):
     """Files that cannot be written: the device keeps its readings and the user is told which file."""
 
     def check_failure(self, kind, case, run, cleared, names):
-        ok = False
-        try:
+        with M.noted("write-" + kind, case, run):
             self.assert_bounded(run, kind, case)
             # Heron's answer file that cannot be written is a failed download,
             # Otter's missing dump folder a configuration error: both 1.
@@ -459,9 +435,6 @@ class WriteFailures(MatrixCase):
             self.assertFalse(cleared, "device cleared although a write failed: %s" % case)
             texts = " ".join(b.get("text", "") for b in run.boxes)
             self.assertTrue(any(n in texts for n in names), "no message names %r: %r" % (names, run.boxes))
-            ok = True
-        finally:
-            M.LEDGER.note("write-" + kind, case, run.crashed, run.hung, 0, 0, ok)
 
     def test_marten_and_otter(self):
         def data_dir(d):
@@ -470,56 +443,42 @@ class WriteFailures(MatrixCase):
         def dumps_file(d):
             self.write(os.path.join(d, "out", "KVR Dumps"), "not a folder")
 
+        def blocker(d):
+            self.write(os.path.join(d, "out", "blocker"), "x")
+
+        ext = OTTER_LOGGERS["extended"]
         cases = [
-            # program, what breaks, setup, wrapper, the names a message must carry
-            dict(prog="marten", what="data file is a folder", setup=data_dir, wrap=None,
-                 names=["KVR Probe Data.csv"]),
-            dict(prog="marten", what="dump folder is a file", setup=dumps_file, wrap=None,
-                 names=["KVR Dumps"]),
-            dict(prog="marten", what="disk full", setup=None, wrap=lambda c: M.fsize_limited(1500, c),
-                 names=["KVR Probe Data.csv", "Dump00.csv"]),
-            dict(prog="marten-hi", what="disk full", setup=None, wrap=lambda c: M.fsize_limited(1500, c),
-                 names=["KVR Probe Data.csv", "Dump00.csv"]),
-            dict(prog="marten-logger", what="disk full", setup=None, wrap=lambda c: M.fsize_limited(200, c),
-                 names=["KVR Probe Data.csv", "Dump00.csv"]),
-            dict(prog="otter", what="data file is a folder", setup=data_dir, wrap=None,
-                 names=["KVR Probe Data.csv"]),
-            dict(prog="otter", what="disk full", setup=None, wrap=lambda c: M.fsize_limited(600, c),
-                 names=["KVR Probe Data.csv"]),
-            dict(prog="otter", what="dump folder is a file", setup="cfg", wrap=None,
-                 names=["Invalid data dump folder specified."]),
+            # name, device, speed, what breaks, setup, file-size limit, the names a message must carry
+            ("marten", SERVER, "0", "data file is a folder", data_dir, None, ["KVR Probe Data.csv"]),
+            ("marten", SERVER, "0", "dump folder is a file", dumps_file, None, ["KVR Dumps"]),
+            ("marten", SERVER, "0", "disk full", None, 1500, ["KVR Probe Data.csv", "Dump00.csv"]),
+            ("marten-hi", SERVER, "1", "disk full", None, 1500, ["KVR Probe Data.csv", "Dump00.csv"]),
+            ("marten-logger", MARTEN_LOGGER, "0", "disk full", None, 200, ["KVR Probe Data.csv", "Dump00.csv"]),
+            ("otter", ext, "9600", "data file is a folder", data_dir, None, ["KVR Probe Data.csv"]),
+            ("otter", ext, "9600", "disk full", None, 600, ["KVR Probe Data.csv"]),
+            ("otter", ext, "9600", "dump folder is a file", blocker, None, ["Invalid data dump folder specified."]),
         ]
-        for c in cases:
-            case = "%s: %s" % (c["prog"], c["what"])
+        for name, sim_args, speed, what, setup, limit, names in cases:
+            case = "%s: %s" % (name, what)
+            prog = name.split("-")[0]
             with self.subTest(case=case):
-                d = self.newdir(c["prog"])
-                if callable(c["setup"]):
-                    c["setup"](d)
-                if c["prog"].startswith("marten"):
-                    s = self.sim(d, MARTEN_LOGGER if c["prog"] == "marten-logger" else SERVER)
-                    run = self.marten(d, s.path, speed="1" if c["prog"] == "marten-hi" else "0", wrap=c["wrap"])
-                else:
-                    s = self.sim(d, OTTER_LOGGERS["extended"])
-                    cfg = None
-                    if c["setup"] == "cfg":
-                        blocker = os.path.join(d, "out", "blocker")
-                        self.write(blocker, "x")
-                        cfg = ("Coms port = 1\r\nBaud rate = 9600\r\nScan rate = 0\r\nDump folder = %s\r\n"
-                               "2nd port = 0\r\n" % blocker).encode()
-                    run = self.otter(d, s.path, cfg=cfg, wrap=c["wrap"])
+                d = self.newdir(name)
+                if setup:
+                    setup(d)
+                s = self.sim(d, sim_args)
+                run = self.serial_run(prog, d, s.path, speed, dump_folder=os.path.join(d, "out", "blocker")
+                                      if setup is blocker else None,
+                                      wrap=limit and (lambda c, limit=limit: M.fsize_limited(limit, c)))
                 state = s.stop()
-                self.check_failure(c["prog"].split("-")[0], case, run, state["cleared"], c["names"])
-                if c["prog"] == "otter":
+                self.check_failure(prog, case, run, state["cleared"], names)
+                if prog == "otter":
                     self.assertIsNone(state["dateSet"])
                     self.assertNotIn("SET DATE", run.titles())
-                if c["setup"] == "cfg":
+                if setup is blocker:
                     continue
                 # What the failure left must take the next run's rows cleanly.
                 self.whole_lines(os.path.join(d, "out"), case)
                 M.remove_blockers(os.path.join(d, "out"))
-                prog = "otter" if c["prog"] == "otter" else "marten"
-                sim_args = {"marten-logger": MARTEN_LOGGER, "otter": OTTER_LOGGERS["extended"]}.get(c["prog"], SERVER)
-                speed = {"marten-hi": "1", "otter": "9600"}.get(c["prog"], "0")
                 self.next_run(prog, sim_args, speed, d, case, state)
 
     def test_heron(self):
@@ -536,11 +495,7 @@ class WriteFailures(MatrixCase):
             with self.subTest(case=case):
                 d = self.newdir("heron")
                 app = os.path.join(d, "out")
-                web = self.sim(d, ["web", "--seed", "5", "--interval", "60"])
-                self.write(os.path.join(d, "cfg", "kvr-probe", "KVR.conf"),
-                           "[Startup]\nDataServer=%s\nProxySetting=1\n" % web.path[len("http://"):])
-                self.write(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf"), "[Startup]\nLDate=01/02/2020\n")
-                self.write(os.path.join(app, "Probes.cfg"), "12\r\n7\r\n")
+                web = self.web(d, ["--interval", "60"])
                 if c["setup"]:
                     c["setup"](app)
                 cmd = [M.HERON, "--unattended", "--folder", app]
@@ -590,8 +545,7 @@ class NextRuns(MatrixCase):
             for delay, (d, run, state) in zip(delays, self.parallel(killed, delays)):
                 case = "%s killed after %.2f s" % (name, delay)
                 with self.subTest(case=case):
-                    ok = False
-                    try:
+                    with M.noted("kill-" + name, case, run, crashed=False):
                         self.assertFalse(run.hung, case)
                         self.whole_lines(os.path.join(d, "out"), case)
                         if state["cleared"]:
@@ -599,9 +553,6 @@ class NextRuns(MatrixCase):
                             full = self.expected(state) if prog == "otter" else self.reference(prog, sim_args, speed)[0]
                             self.assertEqual(rows, full, case)
                         self.next_run(prog, sim_args, speed, d, case, state)
-                        ok = True
-                    finally:
-                        M.LEDGER.note("kill-" + name, case, False, run.hung, 0, 0, ok)
 
     def test_two_runs_on_one_folder(self):
         pairs = 10 if M.LONG else 1
@@ -619,8 +570,7 @@ class NextRuns(MatrixCase):
                     ss = [self.sim(d, a) for d, a in zip(ds, sims)]
                     runs = self.parallel(lambda k: self.serial_run(prog, ds[k], ss[k].path, speed, out=out), [0, 1])
                     states = [s.stop() for s in ss]
-                    ok = False
-                    try:
+                    with M.noted("pair-" + prog, case, None, False, any(r.hung for r in runs)):
                         for run, st in zip(runs, states):
                             self.assertEqual(run.rc, 0, run)
                             self.assertTrue(st["cleared"], case)
@@ -632,25 +582,18 @@ class NextRuns(MatrixCase):
                             dumps = [M.rows(M.read_bytes(os.path.join(out, "KVR Dumps", "Dump0%d.csv" % n)))
                                      for n in (0, 1)]
                             self.assertCountEqual([dd[0] for dd in dumps if dd], [r[1] for r in refs], case)
-                        ok = True
-                    finally:
-                        M.LEDGER.note("pair-" + prog, case, False, any(r.hung for r in runs), 0, 0, ok)
         for i in range(pairs):
             case = "heron pair %d" % (i + 1)
             with self.subTest(case=case):
                 ds = [self.newdir("heron-pair") for _ in range(2)]
                 app = os.path.join(ds[0], "out")
-                web = self.sim(ds[0], ["web", "--seed", "5", "--interval", "60"])
-                self.write(os.path.join(app, "Probes.cfg"), "12\r\n7\r\n")
-                for d in ds:
-                    self.write(os.path.join(d, "cfg", "kvr-probe", "KVR.conf"),
-                               "[Startup]\nDataServer=%s\nProxySetting=1\n" % web.path[len("http://"):])
-                    self.write(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf"), "[Startup]\nLDate=01/02/2020\n")
+                web = self.web(ds[0], ["--interval", "60"])
+                shutil.rmtree(os.path.join(ds[1], "cfg"))
+                shutil.copytree(os.path.join(ds[0], "cfg"), os.path.join(ds[1], "cfg"))
                 runs = self.parallel(
                     lambda d: M.run_program([M.HERON, "--unattended", "--folder", app], self.env(d)), ds)
                 web.kill()
-                ok = False
-                try:
+                with M.noted("pair-heron", case, None, False, any(r.hung for r in runs)):
                     for run in runs:
                         self.assertEqual(run.rc, 0, run)
                     self.whole_lines(app, case)
@@ -660,17 +603,11 @@ class NextRuns(MatrixCase):
                     rows = M.rows(M.read_bytes(os.path.join(app, "KVR Probe Data.csv")))[0]
                     self.assertEqual(len(rows), len(dumps[0][0]) + len(dumps[1][0]), case)
                     self.assertGreater(len(rows), 10)
-                    ok = True
-                finally:
-                    M.LEDGER.note("pair-heron", case, False, any(r.hung for r in runs), 0, 0, ok)
 
 
 # ====================================================================== 4
 class BadInput(MatrixCase):
     """Malformed configuration files and garbage settings: documented behaviour or a clear message."""
-
-    def note(self, case, run, ok):
-        M.LEDGER.note("input", case, run.crashed, run.hung, 0, 0, ok)
 
     def test_otter_cfg(self):
         rnd = random.Random(7)
@@ -695,10 +632,9 @@ class BadInput(MatrixCase):
             with self.subTest(case=case):
                 d = self.newdir("otter-cfg")
                 s = self.sim(d, OTTER_LOGGERS["ordinary"])
-                run = self.otter(d, s.path, cfg=cfg, answers=("SET DATE=No",))
+                run = self.serial_run("otter", d, s.path, "9600", cfg=cfg, answers=("SET DATE=No",))
                 state = s.stop()
-                ok = False
-                try:
+                with M.noted("input", case, run):
                     self.assert_bounded(run, "input", case)
                     texts = " ".join(b.get("text", "")[:300] for b in run.boxes)
                     complete = run.rc == 0 and state["cleared"]
@@ -713,9 +649,6 @@ class BadInput(MatrixCase):
                         self.assertTrue(complete, run)
                     elif outcome != "either":
                         self.assertIn(outcome, texts)
-                    ok = True
-                finally:
-                    self.note(case, run, ok)
 
     def test_marten_settings(self):
         cases = [
@@ -733,13 +666,9 @@ class BadInput(MatrixCase):
             with self.subTest(case=case):
                 d = self.newdir("marten-settings")
                 s = self.sim(d, SERVER)
-                self.write(os.path.join(d, "cfg", "kvr-probe", "KVR.conf"), "[Ports]\nCOM3=%s\n" % s.path)
-                self.write(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf"), "[Startup]\n" + startup)
-                run = M.run_program([M.MARTEN, "--unattended", "--folder", os.path.join(d, "out"),
-                                     "--answer", "No Comms=0"], self.env(d))
+                run = self.serial_run("marten", d, s.path, "0", startup=startup)
                 state = s.stop()
-                ok = False
-                try:
+                with M.noted("input", case, run):
                     self.assert_bounded(run, "input", case)
                     if outcome == "rows":
                         self.assertEqual(run.rc, 0, run)
@@ -751,9 +680,6 @@ class BadInput(MatrixCase):
                         self.assertEqual(run.rc, 1, run)
                         self.assertFalse(state["cleared"])
                         self.assertTrue(set(run.titles()) & {"Serial Port", "ERROR"}, run)
-                    ok = True
-                finally:
-                    self.note(case, run, ok)
 
     def test_heron_inputs(self):
         cases = [
@@ -773,16 +699,9 @@ class BadInput(MatrixCase):
                 d = self.newdir("heron-input")
                 app = os.path.join(d, "out")
                 log = os.path.join(d, "requests.log")
-                web = self.sim(d, ["web", "--seed", "5", "--interval", "720", "--log", log])
-                host = web.path[len("http://"):]
-                self.write(os.path.join(d, "cfg", "kvr-probe", "KVR.conf"),
-                           "[Startup]\nDataServer=%s\n%s" % (host, extra))
-                if ldate is not None:
-                    self.write(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf"), "[Startup]\nLDate=%s\n" % ldate)
-                self.write(os.path.join(app, "Probes.cfg"), probes, "wb")
+                web = self.web(d, ["--interval", "720", "--log", log], extra, ldate, probes)
                 run = M.run_program([M.HERON, "--unattended", "--folder", app], self.env(d))
-                ok = False
-                try:
+                with M.noted("input", case, run):
                     self.assert_bounded(run, "input", case)
                     texts = " ".join(b.get("title", "") + " " + b.get("text", "") for b in run.boxes)
                     if outcome == "rows":
@@ -793,32 +712,14 @@ class BadInput(MatrixCase):
                         check_heron_files(self, web, log, app)
                     elif run.rc in (1, 3):
                         self.assertTrue(run.boxes, "failed without a message")
-                    ok = True
-                finally:
-                    web.kill()
-                    self.note(case, run, ok)
 
 
 def check_heron_files(test, web, log, app, failed_probes=()):
     """Files hold exactly the rows of every successful answer, in request order."""
-    import json
-    import urllib.request
     with open(log) as f:
-        reqs = [json.loads(l) for l in f if l.strip()]
-    dump, data = [], []
-    for q in reqs:
-        probe = int(q["target"].rsplit("probeid=", 1)[1])
-        if probe in failed_probes:
-            continue
-        with urllib.request.urlopen(web.path + q["target"], timeout=30) as r:
-            body = r.read().decode("ascii")
-        dd, rr = test_heron.expected_rows(body, probe)
-        dump += dd
-        data += rr
-    got = M.read_bytes(os.path.join(app, "KVR Dumps", "Dump00.csv")).decode("ascii")
-    test.assertEqual(got.split("\r\n", 1)[1], test_heron.DUMP_HEADER + "".join(dump))
-    test.assertEqual(M.read_bytes(os.path.join(app, "KVR Probe Data.csv")).decode("ascii"),
-                     test_heron.DATA_HEADER + "".join(data))
+        targets = [json.loads(l)["target"] for l in f if l.strip()]
+    answers = [(int(t.rsplit("probeid=", 1)[1]), t) for t in targets]
+    test_heron.assert_files(test, web.path, app, [a for a in answers if a[0] not in failed_probes], rows_each=False)
 
 
 # ====================================================================== 5
@@ -830,23 +731,19 @@ SHORT_CUT_TRIES = 6
 class WebFaults(MatrixCase):
     """Heron against each fault of the stand-in service, and a proxy refusing the credentials."""
 
-    def run_case(self, case, service_args, settings, expect_fail, failed_probes=(), proxy=None):
+    def run_case(self, case, service_args, settings, expect_fail, failed_probes=(), proxy=None,
+                 probes="12\r\n7\r\n"):
         d = self.newdir("web")
         app = os.path.join(d, "out")
         log = os.path.join(d, "requests.log")
-        web = self.sim(d, ["web", "--seed", "5", "--interval", "360", "--log", log] + service_args)
-        host = web.path[len("http://"):]
-        lines = "DataServer=%s\nHttpTimeout=3\n" % host + settings
         if proxy:
-            lines += "ProxySetting=2\nProxyServer=127.0.0.1:%d\n" % proxy
-        self.write(os.path.join(d, "cfg", "kvr-probe", "KVR.conf"), "[Startup]\n" + lines)
-        self.write(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf"), "[Startup]\nLDate=01/11/2026\n")
-        self.write(os.path.join(app, "Probes.cfg"), "12\r\n7\r\n")
+            settings += "ProxySetting=2\nProxyServer=127.0.0.1:%d\n" % proxy
+        web = self.web(d, ["--interval", "360", "--log", log] + service_args, "HttpTimeout=3\n" + settings,
+                       "01/11/2026", probes)
         start = (datetime.date.today() - datetime.timedelta(days=10)).strftime("%Y/%m/%d")
         run = M.run_program([M.HERON, "--unattended", "--folder", app, "--answer", "Reload Data=" + start],
                             self.env(d))
-        ok = False
-        try:
+        with M.noted("web", case, run):
             self.assert_bounded(run, "web", case)
             with open(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf")) as f:
                 ldate_kept = "LDate=01/11/2026" in f.read()
@@ -860,10 +757,6 @@ class WebFaults(MatrixCase):
                 self.assertEqual(run.rc, 0, run)
                 self.assertFalse(ldate_kept)
                 check_heron_files(self, web, log, app)
-            ok = True
-        finally:
-            web.kill()
-            M.LEDGER.note("web", case, run.crashed, run.hung, 0, 0, ok)
 
     def test_service_faults(self):
         cases = [
@@ -887,26 +780,9 @@ class WebFaults(MatrixCase):
         # times since the order in which the close and the last bytes arrive
         # varies: every try must fail and keep the start date.
         for i in range(SHORT_CUT_TRIES):
-            d = self.newdir("web-short-cut")
-            app = os.path.join(d, "out")
-            web = self.sim(d, ["web", "--seed", "5", "--interval", "360", "--fault", "cut"])
-            self.write(os.path.join(d, "cfg", "kvr-probe", "KVR.conf"),
-                       "[Startup]\nDataServer=%s\nProxySetting=1\n" % web.path[len("http://"):])
-            self.write(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf"), "[Startup]\nLDate=01/11/2026\n")
-            self.write(os.path.join(app, "Probes.cfg"), "12\r\n")
-            start = (datetime.date.today() - datetime.timedelta(days=10)).strftime("%Y/%m/%d")
-            run = M.run_program([M.HERON, "--unattended", "--folder", app, "--answer", "Reload Data=" + start],
-                                self.env(d))
-            web.kill()
-            ok = False
-            try:
-                self.assert_bounded(run, "web", "short cut answer")
-                self.assertEqual(run.rc, 1, run)
-                with open(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf")) as f:
-                    self.assertIn("LDate=01/11/2026", f.read())
-                ok = True
-            finally:
-                M.LEDGER.note("web", "web short answer cut halfway #%d" % i, run.crashed, run.hung, 0, 0, ok)
+            with self.subTest(case=i):
+                self.run_case("web short answer cut halfway #%d" % i, ["--fault", "cut"], "ProxySetting=1\n", True,
+                              (12,), probes="12\r\n")
 
     def test_proxy_refusing_credentials(self):
         tinyproxy = shutil.which("tinyproxy") or "/usr/bin/tinyproxy"

@@ -5,13 +5,13 @@ import os
 import signal
 import struct
 import subprocess
+import sys
 import tempfile
 import unittest
 import zlib
 
-BUILD = os.environ.get("KVR_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
-SIM = os.path.join(BUILD, "sim", "kvr-sim")
-MARTEN = os.path.join(BUILD, "apps", "marten", "marten")
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from matrix_lib import BUILD, SIM, MARTEN  # noqa: E402
 OSPREY = os.path.join(BUILD, "apps", "osprey", "osprey")
 # Depth 1 to 6 as the charts draw them.
 DEPTH_COLOURS = [(0xd7, 0x30, 0x1f), (0xf4, 0x8a, 0x2b), (0xc9, 0xa8, 0x00),

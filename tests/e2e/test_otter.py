@@ -7,43 +7,18 @@ import os
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 import unittest
 
-BUILD = os.environ.get("KVR_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
-OTTER = os.path.join(BUILD, "apps", "otter", "otter")
-SIM = os.path.join(BUILD, "sim", "kvr-sim")
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from matrix_lib import OTTER, Sim  # noqa: E402
+
 HEADER = ("Probe, Date               ,Temp1,Water%1,Temp2,Water%2,Temp3,Water%3,Temp4,Water%4,"
           "Temp5,Water%5,Temp6,Water%6,Volts\r\n")
 NO_COMMS = "ERROR, Data download not completed - No comms."
-
-
-class Sim:
-    """One kvr-sim device on a pseudo-terminal (at `link` if given)."""
-
-    def __init__(self, workdir, name, args, link=None):
-        self.state_path = os.path.join(workdir, name + ".json")
-        self.proc = subprocess.Popen([SIM] + args + ["--state", self.state_path] + (["--link", link] if link else []),
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        self.path = self.proc.stdout.readline().strip()
-        if not self.path:
-            self.close()
-            raise RuntimeError("kvr-sim did not start")
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(timeout=10)
-        with open(self.state_path) as f:
-            return json.load(f)
-
-    def close(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        self.proc.stdout.close()
 
 
 def rows_of(state):
@@ -63,11 +38,11 @@ class OtterEndToEnd(unittest.TestCase):
 
     def tearDown(self):
         for s in self.sims:
-            s.close()
+            s.kill()
         shutil.rmtree(self.tmp, ignore_errors=True)
 
     def sim(self, name, args, link=None):
-        self.sims.append(Sim(self.tmp, name, args, link))
+        self.sims.append(Sim(self.tmp, name, args + (["--link", link] if link else [])))
         return self.sims[-1]
 
     def setup_run(self, cfg, **ports):
