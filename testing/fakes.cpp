@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace kvr::testing {
+namespace kvr::test {
 
 FakeClock::FakeClock(LocalTime start) : wallBase_(start) {
     if (start == LocalTime{std::chrono::seconds{0}}) {
@@ -210,4 +210,4 @@ void MemorySettings::set(const std::string& app, const std::string& section, con
     values[app + "/" + section + "/" + key] = value;
 }
 
-}  // namespace kvr::testing
+}  // namespace kvr::test

@@ -12,7 +12,7 @@
 #include "core/platform.h"
 #include "sim/devices/sim_device.h"
 
-namespace kvr::testing {
+namespace kvr::test {
 
 class FakeClock : public Clock {
 public:
@@ -154,4 +154,4 @@ struct FakePlatform {
     Platform platform{clock, port, settings, screen};
 };
 
-}  // namespace kvr::testing
+}  // namespace kvr::test

@@ -12,7 +12,7 @@
 
 #include "sim/devices/pty_termios.h"
 
-namespace kvr::testing {
+namespace kvr::test {
 
 namespace {
 
@@ -152,4 +152,4 @@ bool PtySerialPort::waitForBytes(std::int64_t deadlineMs) {
     return true;
 }
 
-}  // namespace kvr::testing
+}  // namespace kvr::test

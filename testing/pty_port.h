@@ -8,7 +8,7 @@
 
 #include "core/platform.h"
 
-namespace kvr::testing {
+namespace kvr::test {
 
 class PtySerialPort : public SerialPort {
 public:
@@ -48,4 +48,4 @@ private:
     std::function<void(PortEvent)> handler_;
 };
 
-}  // namespace kvr::testing
+}  // namespace kvr::test

@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
     desc.makeWindow = [screenshot](kvr::qt::ProgramContext& ctx) {
         speed = kvr::storedSpeedOption(ctx.settings());
         haveWindow = true;
-        auto w = std::make_unique<marten::MartenWindow>(speed);
+        auto w = std::make_unique<kvr::marten::MartenWindow>(speed);
         kvr::qt::scheduleScreenshot(*w, screenshot);
         kvr::qt::WindowParts parts;
         parts.face = w.get();

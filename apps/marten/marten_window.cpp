@@ -11,7 +11,7 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
-namespace marten {
+namespace kvr::marten {
 
 // A signal lamp: green, red or off, drawn rather than loaded, so the program
 // needs no image files beside it.
@@ -232,4 +232,4 @@ void MartenWindow::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-}  // namespace marten
+}  // namespace kvr::marten

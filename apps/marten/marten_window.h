@@ -13,7 +13,7 @@ class QLabel;
 class QProgressBar;
 class QRadioButton;
 
-namespace marten {
+namespace kvr::marten {
 
 class Lamp;
 class DumpAnimation;
@@ -48,4 +48,4 @@ private:
     std::atomic<int>& speed_;
 };
 
-}  // namespace marten
+}  // namespace kvr::marten

@@ -21,7 +21,7 @@
 
 #include "viewer/probe_views.h"
 
-namespace osprey {
+namespace kvr::osprey {
 
 using kvr::viewer::Reading;
 
@@ -496,4 +496,4 @@ void TimeChartView::resizeEvent(QResizeEvent* e) {
     if (resized) resized();
 }
 
-}  // namespace osprey
+}  // namespace kvr::osprey

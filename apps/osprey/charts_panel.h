@@ -21,7 +21,7 @@ class QRubberBand;
 class QValueAxis;
 class QXYSeries;
 
-namespace osprey {
+namespace kvr::osprey {
 
 // The profile total between which the soil is wet enough: at or above the
 // full point water drains away, at the refill point it is time to irrigate.
@@ -107,4 +107,4 @@ private:
     std::vector<kvr::viewer::Point> scratch_;
 };
 
-}  // namespace osprey
+}  // namespace kvr::osprey

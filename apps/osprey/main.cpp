@@ -172,14 +172,14 @@ int renderPng(int argc, char** argv, const Options& o) {
     }
     QApplication app(argc, argv);
     kvr::qt::QtSettings settings;
-    osprey::ChartsPanel panel;
+    kvr::osprey::ChartsPanel panel;
     panel.setAttribute(Qt::WA_DontShowOnScreen);
     panel.setAutoFillBackground(true);
     panel.setPalette(QPalette(Qt::white));
     panel.resize(o.width, o.height);
     panel.show();
     QApplication::processEvents();
-    panel.setProbe(*o.probe, data.of(*range), osprey::storedPoints(settings, *o.probe));
+    panel.setProbe(*o.probe, data.of(*range), kvr::osprey::storedPoints(settings, *o.probe));
     LocalZone zone;
     const double a = from ? double(zone.epoch(*from)) * 1000 : panel.dataFrom();
     const double b = to ? double(zone.epoch(*to)) * 1000 : panel.dataTo();
@@ -235,7 +235,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Osprey");
     kvr::qt::QtSettings settings;
-    osprey::ViewerWindow window(settings);
+    kvr::osprey::ViewerWindow window(settings);
     if (o.dumps) window.useDumps();
     window.show();
     std::error_code ec;

@@ -19,7 +19,7 @@
 
 #include "viewer/probe_views.h"
 
-namespace osprey {
+namespace kvr::osprey {
 
 namespace {
 
@@ -225,4 +225,4 @@ void ViewerWindow::rangeEdited() {
     if (b > a) charts_->setRange(a, b);
 }
 
-}  // namespace osprey
+}  // namespace kvr::osprey

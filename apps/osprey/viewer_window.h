@@ -18,7 +18,7 @@ class QDoubleSpinBox;
 class QLabel;
 class QTreeWidget;
 
-namespace osprey {
+namespace kvr::osprey {
 
 // Settings of the viewer: application "KVR", section "Viewer".
 ProbePoints storedPoints(kvr::Settings& settings, int32_t probe);
@@ -52,4 +52,4 @@ private:
     QLabel* status_;
 };
 
-}  // namespace osprey
+}  // namespace kvr::osprey

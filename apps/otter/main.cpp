@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
     desc.name = "Otter";
     desc.optionsInfo.extraHelp = kvr::qt::kScreenshotHelp;
     desc.makeWindow = [screenshot](kvr::qt::ProgramContext&) {
-        auto w = std::make_unique<otter::OtterWindow>();
+        auto w = std::make_unique<kvr::otter::OtterWindow>();
         kvr::qt::scheduleScreenshot(*w, screenshot);
         kvr::qt::WindowParts parts;
         parts.face = w.get();

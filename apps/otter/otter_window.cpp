@@ -14,7 +14,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-namespace otter {
+namespace kvr::otter {
 
 Shape::Shape(QColor fill, QWidget* parent) : QWidget(parent), fill_(fill) {}
 
@@ -183,4 +183,4 @@ void OtterWindow::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-}  // namespace otter
+}  // namespace kvr::otter

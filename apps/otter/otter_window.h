@@ -13,7 +13,7 @@ class QLabel;
 class QProgressBar;
 class QSystemTrayIcon;
 
-namespace otter {
+namespace kvr::otter {
 
 // A filled rectangle with a thin border, as the window's shapes are.
 class Shape : public QWidget {
@@ -58,4 +58,4 @@ private:
     QString lastScan_, lastDownload_;
 };
 
-}  // namespace otter
+}  // namespace kvr::otter

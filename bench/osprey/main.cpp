@@ -161,7 +161,7 @@ void writeYear(const fs::path& file, int probes) {
 void redrawBench(const kvr::viewer::ProbeData& data, int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    osprey::ChartsPanel panel;
+    kvr::osprey::ChartsPanel panel;
     panel.setAttribute(Qt::WA_DontShowOnScreen);
     panel.resize(1400, 900);
     panel.show();

@@ -294,7 +294,7 @@ int main(int argc, char** argv) {
     Responder responder(master);
 
     SystemClock clock;
-    testing::MemorySettings settings;
+    test::MemorySettings settings;
     settings.set("KVR", "Ports", "COM1", slave);
     NullScreen screen;
     LinkState st;

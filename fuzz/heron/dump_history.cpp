@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string_view content = rest.substr(0, cut);
         rest = cut == std::string_view::npos ? std::string_view() : rest.substr(cut + 1);
 
-        const auto lines = fuzzing::splitLines(content);
+        const auto lines = kvr::test::splitLines(content);
         const std::string first = lines.empty() ? std::string() : lines[0];
         const std::string tail = first.rfind("Date - ", 0) == 0 ? first.substr(4) : std::string(" - ?");
         web::LineReader head(content);

@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::string wantDump, wantData;
     std::size_t wantRows = 0;
-    for (const std::string& line : fuzzing::splitLines(answer)) {
+    for (const std::string& line : kvr::test::splitLines(answer)) {
         auto r = web::decodeResponseLine(line, probe);
         if (!r) continue;
         if (r->probe != probe) std::abort();

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-namespace fuzzing {
+namespace kvr::test {
 
 // Lines as the reader must see them: ends at CR, LF or CR LF; a last line
 // without an end still counts when it holds anything.
@@ -29,4 +29,4 @@ inline std::vector<std::string> splitLines(std::string_view text) {
     return out;
 }
 
-}  // namespace fuzzing
+}  // namespace kvr::test

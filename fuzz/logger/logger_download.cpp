@@ -61,10 +61,10 @@ private:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    testing::FakeClock clock;
-    testing::FakePort port(clock);
-    testing::MemorySettings settings;
-    testing::QuietScreen screen;
+    test::FakeClock clock;
+    test::FakePort port(clock);
+    test::MemorySettings settings;
+    test::QuietScreen screen;
     Platform platform{clock, port, settings, screen};
     port.record = false;
     LinkState state;

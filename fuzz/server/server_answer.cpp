@@ -39,10 +39,10 @@ private:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    kvr::testing::FakeClock clock;
-    kvr::testing::FakePort port{clock};
-    kvr::testing::MemorySettings settings;
-    kvr::testing::QuietScreen screen;
+    kvr::test::FakeClock clock;
+    kvr::test::FakePort port{clock};
+    kvr::test::MemorySettings settings;
+    kvr::test::QuietScreen screen;
     Platform platform{clock, port, settings, screen};
     LinkState state;
     FuzzDevice dev(data, size);

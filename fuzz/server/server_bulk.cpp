@@ -77,10 +77,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto whole = frames(stream, stream.size() ? stream.size() : 1);
     if (frames(stream, 1) != whole || frames(stream, chunk) != whole) std::abort();
 
-    kvr::testing::FakeClock clock;
-    kvr::testing::FakePort port{clock};
-    kvr::testing::MemorySettings settings;
-    kvr::testing::QuietScreen screen;
+    kvr::test::FakeClock clock;
+    kvr::test::FakePort port{clock};
+    kvr::test::MemorySettings settings;
+    kvr::test::QuietScreen screen;
     port.record = false;
     Platform platform{clock, port, settings, screen};
     LinkState state;

@@ -13,7 +13,7 @@
 #include "core/format.h"
 #include "core/numbers.h"
 
-namespace kvr {
+namespace kvr::test {
 namespace {
 
 TEST(LeadingNumber, ReadsTheLongestLeadingDecimalNumber) {
@@ -133,4 +133,4 @@ TEST(DeviceTime, ServerUnitsAreQuarterMinutesRoundedHalfEven) {
 }
 
 }  // namespace
-}  // namespace kvr
+}  // namespace kvr::test

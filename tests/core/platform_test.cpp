@@ -17,7 +17,7 @@
 #include "core/system_clock.h"
 #include "testing/fakes.h"
 
-namespace kvr {
+namespace kvr::test {
 namespace {
 
 TEST(AppOptions, RepeatedAnswersKeepTheirOrderAndMalformedLinesAreRefused) {
@@ -111,7 +111,7 @@ TEST(ConsoleScreen, BoxesAreExactJsonLinesAndStatusTextsOneLineEach) {
 
 TEST(ConsoleScreen, StatusLinesCarryTheTimeAndProgressIsThinnedToOneASecond) {
     using namespace std::chrono;
-    testing::FakeClock clock(local_days{year{2026} / 12 / 7} + hours{6} + minutes{15});
+    test::FakeClock clock(local_days{year{2026} / 12 / 7} + hours{6} + minutes{15});
     std::ostringstream out, err;
     ConsoleScreen s(AppOptions{}, out, err, &clock);
     const struct {
@@ -149,7 +149,7 @@ TEST(PortNames, ADevicePathGetsAFreeNumberUnderItsStableName) {
     for (const char* d : {"ttyS0", "ttyS1", "ttyUSB0", "ttyUSB1"}) std::ofstream(dirs.dev / d).put('x');
     fs::create_symlink(dirs.dev / "ttyUSB1", dirs.byId / "usb-FTDI_A10K-if00-port0");
     const std::string usb0 = (dirs.dev / "ttyUSB0").string(), usb1 = (dirs.dev / "ttyUSB1").string();
-    testing::MemorySettings st;
+    test::MemorySettings st;
     st.values["KVR/Ports/COM3"] = "/dev/pts/9";
     const struct {
         std::string device;
@@ -211,4 +211,4 @@ TEST(SystemClock, SleepsInShortSlicesAndAgreesWithLocalTime) {
 }
 
 }  // namespace
-}  // namespace kvr
+}  // namespace kvr::test

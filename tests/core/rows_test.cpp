@@ -10,7 +10,7 @@
 #include "core/lowbatt.h"
 #include "files/probe_files.h"
 
-namespace kvr {
+namespace kvr::test {
 namespace {
 
 // Probe 123, record 345, 2012-03-04 12:34, 18.5 degrees and 25.5 % at every
@@ -126,4 +126,4 @@ TEST(LowBattery, ReportTexts) {
 }
 
 }  // namespace
-}  // namespace kvr
+}  // namespace kvr::test

@@ -18,7 +18,7 @@
 #include "core/devtime.h"
 #include "files/probe_files.h"
 
-namespace kvr {
+namespace kvr::test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -207,4 +207,4 @@ TEST(RunFiles, AFolderInTheWayFailsTheOpenAndNamesTheFile) {
 }
 
 }  // namespace
-}  // namespace kvr
+}  // namespace kvr::test

@@ -7,12 +7,13 @@
 #include "tests/heron/temp_folder.h"
 #include "web_dump/dump_data.h"
 
-namespace kvr::web {
+namespace kvr::test {
+using namespace kvr::web;
 namespace {
 
-using heron_test::readFile;
-using heron_test::TempFolder;
-using heron_test::writeFile;
+using test::readFile;
+using test::TempFolder;
+using test::writeFile;
 
 // Serves a scripted body per probe number; a probe without one fails.
 class FakeHttp : public HttpClient {
@@ -32,9 +33,9 @@ public:
 
 struct Rig {
     TempFolder dir;
-    testing::FakeClock clock;  // 2012-03-04 12:34:56
-    testing::MemorySettings settings;
-    testing::ScriptedScreen screen;
+    test::FakeClock clock;  // 2012-03-04 12:34:56
+    test::MemorySettings settings;
+    test::ScriptedScreen screen;
     FakeHttp http;
     int editorOpened = 0;
     WebRun run{clock, settings, screen, http, dir.path(), [this] { ++editorOpened; }, {}};
@@ -101,4 +102,4 @@ TEST(DumpData, StartDatesAndTheEscapedReloadDate) {
 }
 
 }  // namespace
-}  // namespace kvr::web
+}  // namespace kvr::test

@@ -4,11 +4,12 @@
 #include "tests/heron/temp_folder.h"
 #include "web_dump/dump_history.h"
 
-namespace kvr::web {
+namespace kvr::test {
+using namespace kvr::web;
 namespace {
 
-using heron_test::TempFolder;
-using heron_test::writeFile;
+using test::TempFolder;
+using test::writeFile;
 
 TEST(DumpHistory, ListsHeronAndMartenFilesWithGaps) {
     TempFolder dir;
@@ -31,4 +32,4 @@ TEST(DumpHistory, LinesBecomeColumnsWithoutTheDateLine) {
 }
 
 }  // namespace
-}  // namespace kvr::web
+}  // namespace kvr::test

@@ -4,12 +4,13 @@
 #include "tests/heron/temp_folder.h"
 #include "web_dump/http_service.h"
 
-namespace kvr::web {
+namespace kvr::test {
+using namespace kvr::web;
 namespace {
 
-using heron_test::readFile;
-using heron_test::TempFolder;
-using heron_test::writeFile;
+using test::readFile;
+using test::TempFolder;
+using test::writeFile;
 
 // Answers every request with the scripted outcome and body chunks.
 class FakeTransport : public HttpTransport {
@@ -34,8 +35,8 @@ public:
 
 struct Rig {
     TempFolder dir;
-    testing::ScriptedScreen screen;
-    testing::MemorySettings settings;
+    test::ScriptedScreen screen;
+    test::MemorySettings settings;
     FakeTransport transport;
     std::vector<std::filesystem::path> viewed;
     HttpService http{screen, settings, transport, dir.path(), [this](const std::filesystem::path& p) {
@@ -183,4 +184,4 @@ TEST(HttpService, PostChecksForDone) {
 }
 
 }  // namespace
-}  // namespace kvr::web
+}  // namespace kvr::test

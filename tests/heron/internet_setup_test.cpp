@@ -3,15 +3,16 @@
 #include "testing/fakes.h"
 #include "web_dump/internet_setup.h"
 
-namespace kvr::web {
+namespace kvr::test {
+using namespace kvr::web;
 namespace {
 
-std::string stored(testing::MemorySettings& s, const std::string& key) {
+std::string stored(test::MemorySettings& s, const std::string& key) {
     return s.get("KVR", "Startup", key).value_or("<absent>");
 }
 
 TEST(InternetSetup, SaveTrimsBlanksAndKeepsThePasswordAsTyped) {
-    testing::MemorySettings s;
+    test::MemorySettings s;
     InternetSetup v;
     v.mode = 2;
     v.server = "  proxy.example:3128 ";
@@ -42,7 +43,7 @@ TEST(InternetSetup, WindowAndRequestReadTheModeDifferently) {
                           {" 2 ", 2, ProxyMode::Named},    {"7", 1, ProxyMode::Direct},
                           {"-1", 1, ProxyMode::Direct},    {"junk", 0, ProxyMode::System}};
     for (const auto& c : cases) {
-        testing::MemorySettings s;
+        test::MemorySettings s;
         if (c.stored) s.set("KVR", "Startup", "ProxySetting", c.stored);
         EXPECT_EQ(loadInternetSetup(s).mode, c.windowMode) << (c.stored ? c.stored : "absent");
         EXPECT_EQ(requestProxy(s).mode, c.requestMode) << (c.stored ? c.stored : "absent");
@@ -55,7 +56,7 @@ TEST(InternetSetup, DataServerHostForTheUrl) {
                                                          {"HTTPS://data.example:8443", "https://data.example:8443"},
                                                          {"", ""}};
     for (const auto& [stored, host] : cases) {
-        testing::MemorySettings s;
+        test::MemorySettings s;
         s.set("KVR", "Startup", "DataServer", stored);
         EXPECT_EQ(dataServer(s), host) << stored;
     }
@@ -119,4 +120,4 @@ TEST(ProxyServerText, PlatformFormsGiveHostAndPort) {
 }
 
 }  // namespace
-}  // namespace kvr::web
+}  // namespace kvr::test

@@ -5,12 +5,13 @@
 #include "web_dump/probe_editor.h"
 #include "web_dump/probe_list.h"
 
-namespace kvr::web {
+namespace kvr::test {
+using namespace kvr::web;
 namespace {
 
-using heron_test::readFile;
-using heron_test::TempFolder;
-using heron_test::writeFile;
+using test::readFile;
+using test::TempFolder;
+using test::writeFile;
 
 struct ListCase {
     const char* name;
@@ -59,7 +60,7 @@ TEST(ProbeEditor, AddTakesOnlyNumbersAboveZero) {
     const AnswerCase cases[] = {{"15x", "15"}, {"12.5", "12.5"}, {" 0042", "42"}, {"-3", nullptr},
                                 {"abc", nullptr}, {"0", nullptr}, {"", nullptr}};
     for (const auto& c : cases) {
-        testing::ScriptedScreen screen;
+        test::ScriptedScreen screen;
         screen.answer("Probe Number", c.answer);
         ProbeListEditor ed;
         ed.entries = {"1"};
@@ -77,7 +78,7 @@ TEST(ProbeEditor, AddTakesOnlyNumbersAboveZero) {
 }
 
 TEST(ProbeEditor, EditOffersTheEntryAndReplacesOnlyWithANumber) {
-    testing::ScriptedScreen screen;
+    test::ScriptedScreen screen;
     ProbeListEditor ed;
     ed.entries = {"5", "6"};
     EXPECT_FALSE(ed.edit(screen, -1));  // nothing selected: no box
@@ -92,7 +93,7 @@ TEST(ProbeEditor, EditOffersTheEntryAndReplacesOnlyWithANumber) {
 }
 
 TEST(ProbeEditor, DeleteAsksAndRemovesOnYes) {
-    testing::ScriptedScreen screen;
+    test::ScriptedScreen screen;
     ProbeListEditor ed;
     ed.entries = {"12", "100"};
     EXPECT_FALSE(ed.remove(screen, 1));  // no answer: No
@@ -129,4 +130,4 @@ TEST(ProbeEditor, SaveFailureNamesTheFile) {
 }
 
 }  // namespace
-}  // namespace kvr::web
+}  // namespace kvr::test

@@ -4,7 +4,8 @@
 #include "files/probe_files.h"
 #include "web_dump/response_line.h"
 
-namespace kvr::web {
+namespace kvr::test {
+using namespace kvr::web;
 namespace {
 
 // Twelve depth values, Temp, volts: 15 numeric fields after the date.
@@ -82,4 +83,4 @@ INSTANTIATE_TEST_SUITE_P(Dates, ResponseDate,
                                            DateCase{" 5/ 6/2014  7: 8", "2014/06/05 07:08:00"}));
 
 }  // namespace
-}  // namespace kvr::web
+}  // namespace kvr::test

@@ -7,7 +7,7 @@
 #include <random>
 #include <string>
 
-namespace kvr::heron_test {
+namespace kvr::test {
 
 class TempFolder {
 public:
@@ -39,4 +39,4 @@ inline std::string readFile(const std::filesystem::path& p) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-}  // namespace kvr::heron_test
+}  // namespace kvr::test

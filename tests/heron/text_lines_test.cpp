@@ -3,11 +3,12 @@
 #include "tests/heron/temp_folder.h"
 #include "web_dump/text_lines.h"
 
-namespace kvr::web {
+namespace kvr::test {
+using namespace kvr::web;
 namespace {
 
-using heron_test::TempFolder;
-using heron_test::writeFile;
+using test::TempFolder;
+using test::writeFile;
 
 std::vector<std::string> readAll(const std::string& content, std::size_t skipped = 0) {
     TempFolder dir;
@@ -60,4 +61,4 @@ TEST(LineReader, LinesAcrossBufferBoundariesStayWhole) {
 }
 
 }  // namespace
-}  // namespace kvr::web
+}  // namespace kvr::test

@@ -55,7 +55,7 @@ inline sim::LoggerOptions loggerOptions(std::vector<std::string> args = {}) {
     return sim::parseLoggerOptions(args);
 }
 
-struct Rig : testing::FakePlatform {
+struct Rig : test::FakePlatform {
     explicit Rig(LoggerVariant v = LoggerVariant::Otter()) : link(platform, state, v) {}
     void attach(sim::SimDevice* d) {
         port.attach(1, d);

@@ -7,7 +7,7 @@
 #include "sim/devices/modem.h"
 #include "tests/marten/rig.h"
 
-namespace kvr::testing {
+namespace kvr::test {
 namespace {
 
 struct DialCase {
@@ -165,4 +165,4 @@ TEST_F(MartenTest, LoggerReloadPastTheLastBlockIsAFailedDownload) {
 }
 
 }  // namespace
-}  // namespace kvr::testing
+}  // namespace kvr::test

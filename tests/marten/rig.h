@@ -18,7 +18,7 @@
 #include "sim/devices/sim_device.h"
 #include "testing/fakes.h"
 
-namespace kvr::testing {
+namespace kvr::test {
 
 inline std::uint16_t crc16(const std::uint8_t* p, std::size_t n) {
     std::uint16_t crc = 0xFFFF;
@@ -162,4 +162,4 @@ protected:
     std::unique_ptr<MartenRun> run;
 };
 
-}  // namespace kvr::testing
+}  // namespace kvr::test

@@ -8,7 +8,7 @@
 #include "sim/devices/probe_server.h"
 #include "tests/marten/rig.h"
 
-namespace kvr::testing {
+namespace kvr::test {
 namespace {
 
 struct RingCase {
@@ -263,4 +263,4 @@ TEST_F(MartenTest, AsksUntilAPortOpensAndStoresIt) {
 }
 
 }  // namespace
-}  // namespace kvr::testing
+}  // namespace kvr::test

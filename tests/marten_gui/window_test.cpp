@@ -19,6 +19,7 @@
 #include "testing/fakes.h"
 #include "tests/marten/rig.h"
 
+namespace kvr::test {
 namespace {
 
 QApplication& app() {
@@ -34,8 +35,8 @@ QApplication& app() {
 
 TEST(MartenWindow, RunStartsOnFirstTickAndClosingMidRunStoresTheSpeed) {
     app();
-    kvr::testing::MemorySettings settings;
-    kvr::testing::MiniServer server;
+    kvr::test::MemorySettings settings;
+    kvr::test::MiniServer server;
     server.endRecord = 65000;
     server.recordSlots = 65535;
     server.numReadings = 65000;
@@ -43,7 +44,7 @@ TEST(MartenWindow, RunStartsOnFirstTickAndClosingMidRunStoresTheSpeed) {
     std::filesystem::create_directories(folder);
 
     std::atomic<int> speed{0};
-    marten::MartenWindow w(speed);
+    kvr::marten::MartenWindow w(speed);
     EXPECT_TRUE(w.optSpeed[0]->isChecked()) << "the stored option is selected";
     bool answered = false, closed = false;
     QTimer driver;
@@ -67,8 +68,8 @@ TEST(MartenWindow, RunStartsOnFirstTickAndClosingMidRunStoresTheSpeed) {
     const int status = kvr::qt::runWithWindow(
         w, w,
         [&](kvr::Screen& screen) {
-            kvr::testing::FakeClock clock;
-            kvr::testing::FakePort port(clock);
+            kvr::test::FakeClock clock;
+            kvr::test::FakePort port(clock);
             port.attach(3, &server);
             kvr::Platform p{clock, port, settings, screen};
             return kvr::runMarten(p, folder, &speed);
@@ -96,3 +97,4 @@ TEST(MartenWindow, RunStartsOnFirstTickAndClosingMidRunStoresTheSpeed) {
 }
 
 }  // namespace
+}  // namespace kvr::test

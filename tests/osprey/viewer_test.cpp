@@ -12,6 +12,7 @@
 
 #include "viewer/probe_views.h"
 
+namespace kvr::test {
 namespace {
 
 using namespace kvr::viewer;
@@ -289,3 +290,4 @@ TEST(OspreyReduce, KeepsEachColumnsFirstLastLowestHighestAgainstBruteForce) {
 }
 
 }  // namespace
+}  // namespace kvr::test

@@ -5,7 +5,7 @@
 #include "sim/devices/modem.h"
 #include "tests/otter/rig.h"
 
-namespace kvr::otter_test {
+namespace kvr::test {
 namespace {
 
 class CellTest : public OtterTest {
@@ -222,4 +222,4 @@ TEST_F(CellTest, FailedCallOrDownloadOverItStaysFailedAndIsHungUp) {
 }
 
 }  // namespace
-}  // namespace kvr::otter_test
+}  // namespace kvr::test

@@ -5,7 +5,7 @@
 #include "logger_dump/otter_config.h"
 #include "tests/otter/rig.h"
 
-namespace kvr::otter_test {
+namespace kvr::test {
 namespace {
 
 std::string describe(const CfgResult& r, const OtterConfig& c) {
@@ -108,4 +108,4 @@ TEST_F(OtterTest, ConfigurationIsReadAgainAtEveryScan) {
 }
 
 }  // namespace
-}  // namespace kvr::otter_test
+}  // namespace kvr::test

@@ -21,7 +21,7 @@
 #include "sim/devices/sim_device.h"
 #include "testing/fakes.h"
 
-namespace kvr::otter_test {
+namespace kvr::test {
 
 namespace fs = std::filesystem;
 using Type = sim::LoggerOptions::Type;
@@ -69,7 +69,7 @@ private:
     std::map<std::string, std::size_t> used_;
 };
 
-class OtterTest : public ::testing::Test, public testing::FakePlatform {
+class OtterTest : public ::testing::Test, public test::FakePlatform {
 protected:
     OtterTest() {
         std::random_device rd;
@@ -137,4 +137,4 @@ protected:
     fs::path dir;
 };
 
-}  // namespace kvr::otter_test
+}  // namespace kvr::test

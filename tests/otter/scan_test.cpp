@@ -5,7 +5,7 @@
 
 #include "tests/otter/rig.h"
 
-namespace kvr::otter_test {
+namespace kvr::test {
 namespace {
 
 TEST_F(OtterTest, EachPortWithoutALoggerIsReported) {
@@ -119,4 +119,4 @@ TEST_F(OtterTest, ResidentLoggerIsDownloadedOnceUntilUnplugged) {
 }
 
 }  // namespace
-}  // namespace kvr::otter_test
+}  // namespace kvr::test

@@ -13,9 +13,8 @@
 #include "platform/qt/gui_runner.h"
 #include "pty_helpers.h"
 
-using namespace kvr;
+namespace kvr::test {
 using namespace kvr::qt;
-using namespace kvr::testplatform;
 
 namespace {
 
@@ -100,3 +99,4 @@ TEST_F(GuiRunner, ClosingTheWindowEndsTheJobAtItsNextWait) {
             EXPECT_FALSE(tl->isVisible() && qobject_cast<QDialog*>(tl)) << "no box left open";
     }
 }
+}  // namespace kvr::test

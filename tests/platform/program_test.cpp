@@ -11,9 +11,8 @@
 #include "platform/qt/program.h"
 #include "pty_helpers.h"
 
-using namespace kvr;
+namespace kvr::test {
 using namespace kvr::qt;
-using namespace kvr::testplatform;
 
 namespace {
 
@@ -87,3 +86,4 @@ TEST_F(ProgramHelper, StopSignalInWindowModeClosesAnOpenBoxAndEndsTheRun) {
     };
     EXPECT_EXIT(std::exit(child()), ::testing::ExitedWithCode(5), "");
 }
+}  // namespace kvr::test

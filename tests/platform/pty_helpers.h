@@ -16,7 +16,7 @@
 
 #include <QApplication>
 
-namespace kvr::testplatform {
+namespace kvr::test {
 
 // One QApplication for the whole test program (offscreen), made on first use.
 inline void ensureApp() {
@@ -119,4 +119,4 @@ struct TempConfigHome {
     }
 };
 
-}  // namespace kvr::testplatform
+}  // namespace kvr::test

@@ -10,16 +10,15 @@
 #include "pty_helpers.h"
 #include "testing/fakes.h"
 
-using namespace kvr;
+namespace kvr::test {
 using namespace kvr::qt;
-using namespace kvr::testplatform;
 
 namespace {
 
 // A port opened on a fresh pseudo-terminal, mapped as COM3.
 struct OpenPort {
     Pty pty;
-    kvr::testing::MemorySettings settings;
+    kvr::test::MemorySettings settings;
     QtSerialPort port{settings};
     std::vector<PortEvent> events;
     OpenPort() {
@@ -205,3 +204,4 @@ TEST(QtSerialPort, AWriteLargerThanTheOutputQueueArrivesWholeInOrderWithOneSendE
     ASSERT_TRUE(p.port.write(Bytes{0x5E, 0x00}));
     EXPECT_EQ(p.pty.receive(2, 2000), (Bytes{0x5E, 0x00}));
 }
+}  // namespace kvr::test

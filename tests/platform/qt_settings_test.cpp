@@ -10,9 +10,8 @@
 #include "platform/qt/qt_settings.h"
 #include "pty_helpers.h"
 
-using namespace kvr;
+namespace kvr::test {
 using namespace kvr::qt;
-using namespace kvr::testplatform;
 
 TEST(QtSettings, StoreIsOneIniFilePerApplication) {
     TempConfigHome home;
@@ -64,3 +63,4 @@ TEST(QtSettings, TextValuesRoundTripUnchanged) {
         EXPECT_EQ(s.get("NVA5", "Startup", key), v);
     }
 }
+}  // namespace kvr::test

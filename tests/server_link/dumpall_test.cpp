@@ -13,13 +13,13 @@
 #include "testing/fakes.h"
 #include "tests/server_link/tiny_server.h"
 
-namespace kvr {
+namespace kvr::test {
 namespace {
 
-using kvr::testing::FakeClock;
-using kvr::testing::FakePort;
-using kvr::testing::MemorySettings;
-using kvr::testing::ScriptedScreen;
+using kvr::test::FakeClock;
+using kvr::test::FakePort;
+using kvr::test::MemorySettings;
+using kvr::test::ScriptedScreen;
 using test::Record;
 using test::TempFolder;
 
@@ -185,4 +185,4 @@ TEST(ServerBulk, StartCommandAndProgress) {
 }
 
 }  // namespace
-}  // namespace kvr
+}  // namespace kvr::test

@@ -7,7 +7,7 @@
 #include "testing/fakes.h"
 #include "tests/server_link/tiny_server.h"
 
-namespace kvr {
+namespace kvr::test {
 namespace {
 
 // Answers the Nth complete request with script[N]; the last entry repeats.
@@ -33,7 +33,7 @@ private:
     Bytes buf_;
 };
 
-struct Rig : testing::FakePlatform {
+struct Rig : test::FakePlatform {
     LinkState state;
     ServerLink link{platform, state};
     ScriptedDevice dev;
@@ -192,4 +192,4 @@ TEST(ServerStatus, ValuesAndMessages) {
 }
 
 }  // namespace
-}  // namespace kvr
+}  // namespace kvr::test

@@ -8,7 +8,7 @@
 #include "files/record_rows.h"
 #include "tests/server_link/tiny_server.h"
 
-namespace kvr {
+namespace kvr::test {
 namespace {
 
 using test::Record;
@@ -199,4 +199,4 @@ TEST(ServerRecord, LinesWritten) {
 }
 
 }  // namespace
-}  // namespace kvr
+}  // namespace kvr::test
