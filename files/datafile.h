@@ -40,7 +40,8 @@ public:
     const std::filesystem::path& path() const { return path_; }
 
 private:
-    void fail(const std::string& what);
+    void fail(int err);
+    void failWith(const std::string& what);
     bool writeAll(std::string_view text);
     void endLastLine();
     int fd_ = -1;
