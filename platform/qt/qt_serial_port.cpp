@@ -207,7 +207,10 @@ std::size_t QtSerialPort::bytesWaiting() {
 Bytes QtSerialPort::readAll() {
     Bytes out;
     if (!port_impl_->isOpen()) return out;
-    bytesWaiting();
+    // Bytes already in our buffer came with the wait that announced them;
+    // any that arrived since wake the next wait at once. Asking the system
+    // only when the buffer is empty saves a call on every answer.
+    if (port_impl_->bytesAvailable() == 0) bytesWaiting();
     const QByteArray data = port_impl_->readAll();
     announced_ = 0;
     out.assign(reinterpret_cast<const std::uint8_t*>(data.constData()),
