@@ -23,12 +23,8 @@ DATA_HEADER = ("Probe, Date               ,Temp1,Water%1,Temp2,Water%2,Temp3,Wat
 
 # A run with a file-size limit: the kernel refuses writes past the limit
 # (EFBIG) instead of killing the program, which is how a full disk looks.
-FSIZE_WRAPPER = (
-    "import os, resource, signal, sys\n"
-    "n = int(sys.argv[1])\n"
-    "resource.setrlimit(resource.RLIMIT_FSIZE, (n, n))\n"
-    "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
-    "os.execv(sys.argv[2], sys.argv[2:])\n")
+FSIZE_WRAPPER = ("import os, resource, signal, sys; n = int(sys.argv[1]); resource.setrlimit(resource.RLIMIT_FSIZE, "
+                 "(n, n)); signal.signal(signal.SIGXFSZ, signal.SIG_IGN); os.execv(sys.argv[2], sys.argv[2:])")
 
 
 def fsize_limited(limit):
@@ -89,7 +85,7 @@ class Run:
     """Outcome of one program run: exit status, message boxes, result lines."""
 
     def __init__(self, rc, stdout, stderr, hung, elapsed):
-        self.rc, self.stderr, self.hung, self.elapsed = rc, stderr, hung, elapsed
+        self.rc, self.stdout, self.stderr, self.hung, self.elapsed = rc, stdout, stderr, hung, elapsed
         self.crashed = rc is not None and rc < 0
         self.boxes, self.results = [], []
         for line in stdout.splitlines():
@@ -333,12 +329,12 @@ class Case(unittest.TestCase):
         self.write(os.path.join(d, "out", "Probes.cfg"), probes)
         return web
 
-    def proxy(self, auth="BasicAuth user pass\n", log=None):
-        """A tinyproxy on a free port asking for these credentials; its port."""
+    def proxy(self, log=None):
+        """A tinyproxy on a free port asking for user "user", password "pass"; its port."""
         port = free_port()
         conf = os.path.join(self.tmp, "tinyproxy-%d.conf" % port)
-        self.write(conf, "Port %d\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\n%s%s" % (
-            port, auth, 'LogFile "%s"\nLogLevel Info\n' % log if log else "LogLevel Critical\n"))
+        self.write(conf, "Port %d\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\nBasicAuth user pass\n%s" % (
+            port, 'LogFile "%s"\nLogLevel Info\n' % log if log else "LogLevel Critical\n"))
         proc = subprocess.Popen([shutil.which("tinyproxy") or "/usr/bin/tinyproxy", "-d", "-c", conf],
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(stop, proc)
@@ -380,25 +376,17 @@ def report(ledger_path, out_path, source, mode, result_line):
                                  c["wrong"], c["crashed"], c["hung"], not c["ok"])):
             k[f] += int(v)
     total = {f: sum(k[f] for k in kinds.values()) for f in fields}
-    lines = [
-        "# Reliability",
-        "",
-        "Produced by `scripts/matrix%s` (fault-injection matrix, `tests/e2e/test_matrix.py`): the real"
-        % (" --long" if mode == "long" else ""),
-        "programs run unattended against `kvr-sim` devices and the stand-in web service",
-        "with faults injected, and every case checks the files byte for byte and the",
-        "device's own record of what it was told (cleared or not).",
-        "",
-        "Run: %s, %s mode. Result: %s" % (time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), mode, result_line),
-        "",
-        "| Fault kind | Cases | Device cleared | Faults injected | Readings lost | Wrong rows | Crashes | Hangs"
-        " | Failed checks |",
-        "|---|---|---|---|---|---|---|---|---|",
-    ]
+    lines = ["# Reliability", "", "Produced by `scripts/matrix%s` (fault-injection matrix, `tests/e2e/test_matrix.py`):"
+             " the real programs run unattended against `kvr-sim` devices and the stand-in web service with faults "
+             "injected, and every case checks the files byte for byte and the device's own record of what it was told "
+             "(cleared or not)." % (" --long" if mode == "long" else ""), "",
+             "Run: %s, %s mode. Result: %s" % (time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), mode, result_line),
+             "", "| Fault kind | Cases | Device cleared | Faults injected | Readings lost | Wrong rows | Crashes "
+             "| Hangs | Failed checks |", "|---|---|---|---|---|---|---|---|---|"]
     lines += ["| %s | %s |" % (name, " | ".join(str(kinds[name][f]) for f in fields)) for name in sorted(kinds)]
-    lines.append("| **total** | %d | | | %s |" % (total["cases"], " | ".join(str(total[f]) for f in fields[3:])))
-    lines += ["", "Columns and fault kinds: see [matrix.md](matrix.md). Readings lost, wrong rows, crashes (runs ended by a",
-              "signal), hangs (runs still going after %d s) and failed checks must all be 0." % RUN_LIMIT]
+    lines += ["| **total** | %d | | | %s |" % (total["cases"], " | ".join(str(total[f]) for f in fields[3:])), "",
+              "Columns and fault kinds: see [matrix.md](matrix.md). Readings lost, wrong rows, crashes (runs ended by "
+              "a signal), hangs (runs still going after %d s) and failed checks must all be 0." % RUN_LIMIT]
     fuzz = fuzz_counts(source)
     if fuzz:
         lines += ["", "## Fuzzing (last `scripts/fuzz` run)", "", "| Target | Executions | Per second |",

@@ -17,7 +17,8 @@ SERVER_BIG = ["server", "--count", "200", "--slots", "300", "--next", "250", "--
 MARTEN_LOGGER = ["logger", "--readings", "12", "--seed", "3", "--probe-max", "65535"] + NOW
 # Otter's loggers keep the present clock: their own expectedRows (what a
 # complete download must write) are then the reference of every run.
-OTTER_LOGGERS = {t: ["logger", "--type", t, "--readings", "20", "--seed", "4"] for t in ("ordinary", "extended", "server")}
+OTTER_LOGGERS = {t: ["logger", "--type", t, "--readings", "20", "--seed", "4"]
+                 for t in ("ordinary", "extended", "server")}
 
 
 def exchanges(state):
@@ -46,9 +47,8 @@ class MatrixCase(M.Case):
         key = (prog, tuple(sim_args), speed)
         if key not in self._refs:
             d, run, state = self.device_run(prog, sim_args, speed, rc=0)
-            self.assertTrue(state["cleared"], "clean run did not clear the device")
             data, dump = M.rows(self.data(d)), M.rows(self.dump(d))
-            self.assertEqual(data[1], b"", "clean run left a partial line")
+            self.assertEqual((state["cleared"], data[1]), (True, b""), "a clean run must clear and leave whole lines")
             if prog == "otter":
                 self.assertEqual(data[0], expected(state))
             self._refs[key] = (data[0], dump[0] if dump else None, run.elapsed, exchanges(state))
@@ -75,8 +75,7 @@ class MatrixCase(M.Case):
         earlier_rows = expected(earlier) if prog == "otter" else ref_rows
         before = (M.rows(self.data(d)) or ([], b""))[0]
         run, state = self.device_run(prog, sim_args, speed, d)[1:]
-        self.assertEqual(run.rc, 0, "next run after %s: %r" % (case, run))
-        self.assertTrue(state["cleared"], "next run after %s did not clear" % case)
+        self.assertEqual((run.rc, state["cleared"]), (0, True), "next run after %s: %r" % (case, run))
         self.whole_lines(os.path.join(d, "out"), "next run after " + case)
         rows = M.rows(self.data(d))[0]
         if prog == "otter":
@@ -138,8 +137,7 @@ class SerialFaults(MatrixCase):
             self.assertFalse(len(dump_rows) < len(ref["dump"]) and state["clock"]["set"],
                              "clock set after an incomplete download: %s" % case)
         if complete_expected:
-            self.assertEqual(run.rc, 0, run)
-            self.assertTrue(cleared)
+            self.assertEqual((run.rc, cleared), (0, True), run)
         if not cleared:
             self.assertIn(run.rc, (1, 3), "readings kept on the device but exit status %r: %s" % (run.rc, case))
             self.assertNotIn("SET DATE", run.titles())
@@ -151,8 +149,9 @@ class SerialFaults(MatrixCase):
                                                            cfg["speed"]), cases)
         for (label, faults), (d, run, state) in zip(cases, outcomes):
             case = "%s %s" % (cfg["name"], label)
+            applied = (state.get("faults") or {}).get("applied", {})
             with self.bounded(kind + "-" + cfg["name"], case, run, completed=bool(state.get("cleared")),
-                              exchanges=exchanges(state), applied=(state.get("faults") or {}).get("applied", {})) as rec:
+                              exchanges=exchanges(state), applied=applied) as rec:
                 rec["lost"], rec["wrong"] = self.check_rows(cfg, case, d, run, state, ref, expect(label))
 
     def test_link_cut_after_k_exchanges(self):
@@ -165,9 +164,9 @@ class SerialFaults(MatrixCase):
                 # one; with the link dead after the bulk request that fails too.
                 frames = len(ref["dump"])
                 for f in ([0, 7, frames // 2, frames - 1] if not M.LONG else range(0, frames)):
-                    cases.append(("cut-after %d silent-after 2" % f, ["--cut-after", str(f), "--silent-after", "2"]))
-                    cases.append(("cut-after %d silent-after %d" % (f, 2 + (frames - f) // 2),
-                                  ["--cut-after", str(f), "--silent-after", str(2 + (frames - f) // 2)]))
+                    for k in (2, 2 + (frames - f) // 2):
+                        cases.append(("cut-after %d silent-after %d" % (f, k), ["--cut-after", str(f), "--silent-after",
+                                                                                str(k)]))
                 cases.append(("cut-after 12", ["--cut-after", "12"]))
             self.sweep("cut", cfg, cases, ref, lambda label: label == "cut-after 12")
 
@@ -187,11 +186,10 @@ class SerialFaults(MatrixCase):
             cases = list(levels)
             if cfg["name"] == "marten-hi":
                 frames = len(ref["dump"])
-                cases.append(("garble 1% of frames", ["--garble-frame", str(frames // 2)]))
-                cases.append(("garble 10% of frames", sum((["--garble-frame", str(i)]
-                                                           for i in range(3, frames, 10)), [])))
-                cases.append(("drop 10% of frames", sum((["--drop-frame", str(i)]
-                                                         for i in range(5, frames, 10)), [])))
+                cases += [("garble 1% of frames", ["--garble-frame", str(frames // 2)]),
+                          ("garble 10% of frames",
+                           [o for i in range(3, frames, 10) for o in ("--garble-frame", str(i))]),
+                          ("drop 10% of frames", [o for i in range(5, frames, 10) for o in ("--drop-frame", str(i))])]
             # Either a complete run identical to the clean one, or a clean failure.
             self.sweep("noise", c, cases, ref, lambda label: False)
 
@@ -258,8 +256,7 @@ class RingStatus(MatrixCase):
         runs = self.parallel(lambda c: self.device_run(c[1], c[3], c[2], answers=c[4]), cases)
         for (name, prog, _, _, _, rc, rows, box), (d, run, state) in zip(cases, runs):
             with self.bounded("ring-" + prog, name, run):
-                self.assertEqual(run.rc, rc, run)
-                self.assertEqual(bool(state["cleared"]), rc == 0, name)
+                self.assertEqual((run.rc, bool(state["cleared"])), (rc, rc == 0), run)
                 self.whole_lines(os.path.join(d, "out"), name)
                 got = M.rows(self.data(d))
                 if rows is None:
@@ -285,39 +282,36 @@ class WriteFailures(MatrixCase):
         self.assertFalse(cleared, "device cleared although a write failed: %s" % case)
         self.assertTrue(any(n in run.texts() for n in names), "no message names %r: %r" % (names, run.boxes))
 
-    @staticmethod
-    def data_dir(out):
-        os.makedirs(os.path.join(out, "KVR Probe Data.csv"))
-
-    def dumps_file(self, out):
-        self.write(os.path.join(out, "KVR Dumps"), "not a folder")
+    def block(self, out, what):
+        if what == "data file is a folder":
+            os.makedirs(os.path.join(out, "KVR Probe Data.csv"))
+        elif what == "dump folder is a file":
+            self.write(os.path.join(out, "KVR Dumps"), "not a folder")
 
     def test_marten_and_otter(self):
         ext = OTTER_LOGGERS["extended"]
-        blocked = "dump folder is a file"
         cases = [
-            # name, device, speed, what breaks, setup, file-size limit, the names a message must carry
-            ("marten", SERVER, "0", "data file is a folder", self.data_dir, None, ["KVR Probe Data.csv"]),
-            ("marten", SERVER, "0", blocked, self.dumps_file, None, ["KVR Dumps"]),
-            ("marten", SERVER, "0", "disk full", None, 1500, ["KVR Probe Data.csv", "Dump00.csv"]),
-            ("marten-hi", SERVER, "1", "disk full", None, 1500, ["KVR Probe Data.csv", "Dump00.csv"]),
-            ("marten-logger", MARTEN_LOGGER, "0", "disk full", None, 200, ["KVR Probe Data.csv", "Dump00.csv"]),
-            ("otter", ext, "9600", "data file is a folder", self.data_dir, None, ["KVR Probe Data.csv"]),
-            ("otter", ext, "9600", "disk full", None, 600, ["KVR Probe Data.csv"]),
+            # name, device, speed, what breaks (disk full: at this file size), the names a message must carry
+            ("marten", SERVER, "0", "data file is a folder", ["KVR Probe Data.csv"]),
+            ("marten", SERVER, "0", "dump folder is a file", ["KVR Dumps"]),
+            ("marten", SERVER, "0", 1500, ["KVR Probe Data.csv", "Dump00.csv"]),
+            ("marten-hi", SERVER, "1", 1500, ["KVR Probe Data.csv", "Dump00.csv"]),
+            ("marten-logger", MARTEN_LOGGER, "0", 200, ["KVR Probe Data.csv", "Dump00.csv"]),
+            ("otter", ext, "9600", "data file is a folder", ["KVR Probe Data.csv"]),
+            ("otter", ext, "9600", 600, ["KVR Probe Data.csv"]),
             # Otter's dump folder names a file: a configuration error before anything is read
-            ("otter", ext, "9600", blocked, None, None, ["Invalid data dump folder specified."]),
+            ("otter", ext, "9600", "dump folder names a file", ["Invalid data dump folder specified."]),
         ]
-        for name, sim_args, speed, what, setup, limit, names in cases:
-            case = "%s: %s" % (name, what)
+        for name, sim_args, speed, what, names in cases:
+            case = "%s: %s" % (name, "disk full" if isinstance(what, int) else what)
             prog = name.split("-")[0]
             d = self.newdir(name)
             out = os.path.join(d, "out")
-            blocker = prog == "otter" and what == blocked
-            if setup:
-                setup(out)
+            self.block(out, what)
+            blocker = what == "dump folder names a file"
             if blocker:
                 self.write(os.path.join(out, "blocker"), "x")
-            run, state = self.device_run(prog, sim_args, speed, d, wrap=limit and M.fsize_limited(limit),
+            run, state = self.device_run(prog, sim_args, speed, d, wrap=isinstance(what, int) and M.fsize_limited(what),
                                          dump_folder=os.path.join(out, "blocker") if blocker else None)[1:]
             with self.bounded("write-" + prog, case, run):
                 self.failed(prog, case, run, state["cleared"], names)
@@ -330,17 +324,15 @@ class WriteFailures(MatrixCase):
                     self.next_run(prog, sim_args, speed, d, case, state)
 
     def test_heron(self):
-        cases = [("data file is a folder", self.data_dir, None, ["KVR Probe Data.csv"]),
-                 ("dump folder is a file", self.dumps_file, None, ["KVR Dumps"]),
-                 ("disk full", None, 3000, ["KVR Probe Data.csv", "Dump00.csv", "WebResponse.html", "WebProbeData.csv"])]
-        for what, setup, limit, names in cases:
-            case = "heron: " + what
+        cases = [("data file is a folder", ["KVR Probe Data.csv"]), ("dump folder is a file", ["KVR Dumps"]),
+                 (3000, ["KVR Probe Data.csv", "Dump00.csv", "WebResponse.html", "WebProbeData.csv"])]
+        for what, names in cases:
+            case = "heron: " + ("disk full" if isinstance(what, int) else what)
             d = self.newdir("heron")
             app = os.path.join(d, "out")
             self.web(d, ["--interval", "60"], "ProxySetting=1\n", "01/02/2020", "12\r\n7\r\n")
-            if setup:
-                setup(app)
-            run = self.program(M.HERON, d, wrap=limit and M.fsize_limited(limit))
+            self.block(app, what)
+            run = self.program(M.HERON, d, wrap=isinstance(what, int) and M.fsize_limited(what))
             with self.bounded("write-heron", case, run):
                 # "not cleared" for heron: the start date of the next download is kept
                 kept = b"LDate=01/02/2020" in M.read_bytes(os.path.join(d, "cfg", "kvr-probe", "NVA5.conf"))
@@ -374,14 +366,8 @@ class NextRuns(MatrixCase):
         for name, prog, sim_args, speed in self.KILLED:
             full, _, took, _ = self.reference(prog, sim_args, speed)
             delays = [rnd.uniform(0.05, took) for _ in range(tries)]
-
-            def killed(delay, name=name, prog=prog, sim_args=sim_args, speed=speed):
-                d = self.newdir(name + "-killed")
-                s = self.sim(d, sim_args)
-                run = self.serial_run(prog, d, s.path, speed, kill_after=delay)
-                return d, run, s.stop()
-
-            for delay, (d, run, state) in zip(delays, self.parallel(killed, delays)):
+            runs = self.parallel(lambda delay: self.device_run(prog, sim_args, speed, kill_after=delay), delays)
+            for delay, (d, run, state) in zip(delays, runs):
                 case = "%s killed after %.2f s" % (name, delay)
                 with self.subTest(case=case), M.noted("kill-" + name, case, run, crashed=False):
                     self.assertFalse(run.hung, case)
@@ -414,8 +400,7 @@ class NextRuns(MatrixCase):
                     runs = self.parallel(lambda k: self.serial_run(prog, ds[k], ss[k].path, speed, out=out), [0, 1])
                     states = [s.stop() for s in ss]
                 with M.noted("pair-" + prog, case, None, False, any(r.hung for r in runs)):
-                    for run in runs:
-                        self.assertEqual(run.rc, 0, run)
+                    self.assertEqual([run.rc for run in runs], [0, 0], runs)
                     self.whole_lines(out, case)
                     rows = M.rows(self.data(ds[0]))[0]
                     dumps = [M.rows(self.dump(ds[0], n), 2 if prog == "heron" else 1) for n in (0, 1)]
@@ -447,10 +432,12 @@ class BadInput(MatrixCase):
             ("Otter.cfg 1 MB comment line", valid + b"x" * (1 << 20) + b"\r\n", "rows"),
             ("Otter.cfg 1 MB telephone number", valid + b"Tel number = " + b"9" * (1 << 20) + b"\r\n", "rows"),
             ("Otter.cfg 1 MB line without =", b"C" + b"o" * (1 << 20) + b"\r\n" + valid, "Invalid line in Otter.cfg"),
-            ("Otter.cfg missing =", b"Coms port 1\r\nBaud rate = 9600\r\nScan rate = 0\r\n", "Invalid line in Otter.cfg"),
-            ("Otter.cfg non-ASCII bytes in values", b"Coms port = 1\xe9\xff\r\nBaud rate = 9600\xc3\xa9\r\nScan rate = 0"
-             b"\r\nPin code = \xff\xfe12\r\nTel number = \x80\x81\r\n\xe9\xe9 = 1\r\n", "rows"),
-            ("Otter.cfg non-ASCII dump folder", valid + b"Dump folder = /no/such/\xe9\xff\r\n", "Invalid data dump folder"),
+            ("Otter.cfg missing =", b"Coms port 1\r\nBaud rate = 9600\r\nScan rate = 0\r\n",
+             "Invalid line in Otter.cfg"),
+            ("Otter.cfg non-ASCII bytes in values", b"Coms port = 1\xe9\xff\r\nBaud rate = 9600\xc3\xa9\r\n"
+             b"Scan rate = 0\r\nPin code = \xff\xfe12\r\nTel number = \x80\x81\r\n\xe9\xe9 = 1\r\n", "rows"),
+            ("Otter.cfg non-ASCII dump folder", valid + b"Dump folder = /no/such/\xe9\xff\r\n",
+             "Invalid data dump folder"),
             ("Otter.cfg no line endings at all", b"Coms port = 1", "rows"),
             ("Otter.cfg NUL bytes", b"Coms port = 1\x00\x00\r\nScan rate = 0\x00\r\n\x00\x00\x00\r\n", "rows"),
             ("Marten settings Port abc", "Port=abc\nSpeed=0\n", "port"),

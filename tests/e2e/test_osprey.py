@@ -1,7 +1,7 @@
 """Osprey headless: Marten downloads from the simulated probe server, then
 osprey --png renders one probe's charts without a display."""
 
-import os, struct, subprocess, sys, unittest, zlib
+import os, struct, sys, unittest, zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import matrix_lib as M  # noqa: E402
@@ -42,18 +42,15 @@ class OspreyHeadless(M.Case):
         d = self.device_run("marten", ["server", "--count", "300", "--probes", "2", "--seed", "7", "--now",
                                        "2012-03-04 12:00"], "1", answers=(), timeout=90, rc=0)[0]
         out, env = os.path.join(d, "out"), self.env(d)
-        summary = subprocess.run([M.OSPREY, "--summary", "--dumps", out], env=env, capture_output=True,
-                                 text=True, timeout=180)
-        self.assertEqual(summary.returncode, 0, summary.stderr)
+        summary = M.run_program([M.OSPREY, "--summary", "--dumps", out], env, 180)
+        self.assertEqual(summary.rc, 0, summary)
         lines = summary.stdout.splitlines()[1:]
         self.assertEqual(len(lines), 2, summary.stdout)
         self.assertEqual(sum(int(line.split()[5]) for line in lines), 300, summary.stdout)
         png = os.path.join(d, "probe.png")
-        r = subprocess.run([M.OSPREY, "--png", png, "--probe", lines[0].split()[0], "--size", "900x700", out], env=env,
-                           capture_output=True, text=True, timeout=180)
-        self.assertEqual(r.returncode, 0, r.stderr)
-        with open(png, "rb") as f:
-            w, h, rows = png_pixels(f.read())
+        r = M.run_program([M.OSPREY, "--png", png, "--probe", lines[0].split()[0], "--size", "900x700", out], env, 180)
+        self.assertEqual(r.rc, 0, r)
+        w, h, rows = png_pixels(M.read_bytes(png))
         self.assertEqual((w, h), (900, 700))
         # Lines, not only legend markers: each depth colour covers far more
         # pixels than its two small legend squares.

@@ -2,7 +2,7 @@
 loggers and a simulated modem over pseudo-terminals, checking the running
 file byte for byte and what the devices were told."""
 
-import json, os, signal, subprocess, sys, threading, time, unittest
+import json, os, subprocess, sys, threading, time, unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import matrix_lib as M  # noqa: E402
@@ -44,29 +44,24 @@ class OtterEndToEnd(M.Case):
         for kind, baud, date, unwritable in cases:
             with self.subTest(kind=kind, baud=baud, unwritable=unwritable):
                 data = os.path.join(self.tmp, "data-%s-%s" % (kind, baud))
-                os.makedirs(data)
-                if unwritable:  # a folder holds the running file's name
-                    os.makedirs(os.path.join(data, "KVR Probe Data.csv"))
+                # unwritable: a folder holds the running file's name
+                os.makedirs(os.path.join(data, "KVR Probe Data.csv") if unwritable else data)
                 s = self.sim("logger-" + kind, ["logger", "--type", kind, "--readings", "20"])
-                rc, boxes, err = self.otter(["Coms port = 1", "Baud rate = " + baud, "Scan rate = 0",
-                                             "Dump folder = " + data + "/", "2nd port = 0"], s.path, ["SET DATE=" + date])
+                rc, boxes, err = self.otter(["Coms port = 1", "Baud rate = " + baud, "Scan rate = 0", "Dump folder = "
+                                             + data + "/", "2nd port = 0"], s.path, ["SET DATE=" + date])
                 state = s.stop()
-                self.assertEqual(state["baud"], 9600)
-                self.assertEqual(state["baudSwitches"] != [], baud == "56000" and not unwritable)
+                self.assertEqual((state["baud"], state["baudSwitches"] != []),
+                                 (9600, baud == "56000" and not unwritable))
                 if unwritable:
-                    self.assertEqual(rc, 3, err)
-                    self.assertFalse(state["cleared"])
-                    self.assertIsNone(state["dateSet"])
-                    self.assertEqual([b["title"] for b in boxes], ["ERROR"])
+                    self.assertEqual((rc, state["cleared"], state["dateSet"], [b["title"] for b in boxes]),
+                                     (3, False, None, ["ERROR"]), err)
                     self.assertIn(os.path.join(data, "KVR Probe Data.csv"), boxes[0]["text"])
                     self.assertIn("left on the logger", boxes[0]["text"])
                     continue
-                self.assertEqual(rc, 0, err)
-                self.assertEqual([b["title"] for b in boxes], ["SET DATE"])
+                self.assertEqual((rc, state["cleared"], [b["title"] for b in boxes]), (0, True, ["SET DATE"]), err)
                 self.assertTrue(boxes[0]["text"].startswith("Setting logger date to: "))
                 self.assertEqual(self.data_file(data), HEADER + rows_of(state))
                 self.assertGreaterEqual(len(state["expectedRows"]), 10)  # some records are planted unusable
-                self.assertTrue(state["cleared"])
                 self.assertEqual(state["clockSetTo"] is not None or state["dateSet"] is not None, date == "Yes")
 
     def test_second_port_modem_in_front_of_a_logger(self):
@@ -77,16 +72,12 @@ class OtterEndToEnd(M.Case):
                                      "2nd port = 2", "Pin code =", "Tel number = 0821234567 (logger modem)"],
                                     {1: silent.path, 2: modem.path}, ["SET DATE=Yes"])
         state = modem.stop()
-        self.assertEqual(rc, 0, err)  # the logger behind the second port's modem was downloaded
-        self.assertEqual([(b["title"], b["text"]) for b in boxes][:1], [("ERROR", NO_COMMS)])
-        self.assertEqual([b["title"] for b in boxes][1:], ["SET DATE"])
+        # The logger behind the second port's modem was downloaded, never switching the baud rate over a call.
+        self.assertEqual((rc, [b["title"] for b in boxes], boxes[0]["text"]), (0, ["ERROR", "SET DATE"], NO_COMMS), err)
         self.assertEqual(self.data_file(), HEADER + rows_of(state))
-        self.assertEqual(state["dialled"], "0821234567")
-        self.assertTrue(state["hung_up"])
-        self.assertFalse(state["connected"])
-        self.assertTrue(state["device"]["cleared"])
+        self.assertEqual((state["dialled"], state["hung_up"], state["connected"], state["device"]["cleared"],
+                          state["device"]["baudSwitches"]), ("0821234567", True, False, True, []))
         self.assertIsNotNone(state["device"]["dateSet"])
-        self.assertEqual(state["device"]["baudSwitches"], [])  # never over a call
         self.assertIn("Cell disconnected.", err)
 
     def test_resident_downloads_again_after_unplugging(self):
@@ -133,12 +124,8 @@ class OtterEndToEnd(M.Case):
             wait_for("second download", lambda: set_dates() >= 2)
             seen = scans()
             wait_for("a scan after the second download", lambda: scans() >= seen + 1)
-            p.send_signal(signal.SIGTERM)
-            p.wait(timeout=30)
         finally:
-            if p.poll() is None:
-                p.kill()
-                p.wait()
+            M.stop(p)  # SIGTERM: the resident program ends cleanly
             for t in readers:
                 t.join(timeout=10)
             p.stdout.close()
