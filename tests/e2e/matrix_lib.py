@@ -377,15 +377,15 @@ def report(ledger_path, out_path, source, mode, result_line):
             k[f] += int(v)
     total = {f: sum(k[f] for k in kinds.values()) for f in fields}
     lines = ["# Reliability", "", "Produced by `scripts/matrix%s` (fault-injection matrix, `tests/e2e/test_matrix.py`):"
-             " the real programs run unattended against `kvr-sim` devices and the stand-in web service with faults "
-             "injected, and every case checks the files byte for byte and the device's own record of what it was told "
+             " the real\nprograms run unattended against `kvr-sim` devices and the stand-in web service\nwith faults "
+             "injected, and every case checks the files byte for byte and the\ndevice's own record of what it was told "
              "(cleared or not)." % (" --long" if mode == "long" else ""), "",
              "Run: %s, %s mode. Result: %s" % (time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), mode, result_line),
              "", "| Fault kind | Cases | Device cleared | Faults injected | Readings lost | Wrong rows | Crashes "
              "| Hangs | Failed checks |", "|---|---|---|---|---|---|---|---|---|"]
     lines += ["| %s | %s |" % (name, " | ".join(str(kinds[name][f]) for f in fields)) for name in sorted(kinds)]
     lines += ["| **total** | %d | | | %s |" % (total["cases"], " | ".join(str(total[f]) for f in fields[3:])), "",
-              "Columns and fault kinds: see [matrix.md](matrix.md). Readings lost, wrong rows, crashes (runs ended by "
+              "Columns and fault kinds: see [matrix.md](matrix.md). Readings lost, wrong rows, crashes\n(runs ended by "
               "a signal), hangs (runs still going after %d s) and failed checks must all be 0." % RUN_LIMIT]
     fuzz = fuzz_counts(source)
     if fuzz:

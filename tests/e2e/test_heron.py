@@ -329,15 +329,13 @@ class HeronRun(M.Case):
         self.settings(**proxy)
         reqs, start = self.reload_probe_12()
         self.assertIn("tinyproxy", reqs[0].get("Via", ""))
-        with open(plog, encoding="utf-8", errors="replace") as f:
-            self.assertIn("pull.ashx", f.read())
+        self.assertIn(b"pull.ashx", M.read_bytes(plog))
         # A bypassed host goes direct although the proxy is configured (quoted:
         # an unquoted ";" starts a comment in the settings file).
         self.settings(**proxy, ProxyBypass="\"localhost;127.0.0.*\"")
         self.run_heron("--answer", f"Reload Data={start}", rc=0)
-        reqs = self.requests()
-        self.assertEqual(len(reqs), 3)  # heron through the proxy, our own fetch, heron direct
-        self.assertNotIn("Via", reqs[2])
+        # heron through the proxy, our own fetch, heron direct
+        self.assertEqual(["Via" in q for q in self.requests()], [True, False, False])
 
 
 if __name__ == "__main__":
