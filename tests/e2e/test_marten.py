@@ -1,75 +1,40 @@
 """Marten end to end: the real program in unattended mode against kvr-sim
 devices on pseudo-terminals, comparing the files it writes."""
 
-import json
-import os
-import subprocess
-import sys
-import tempfile
-import unittest
+import json, os, sys, unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from matrix_lib import MARTEN, Sim  # noqa: E402
+import matrix_lib as M  # noqa: E402
 
 NOW = ["--now", "2012-03-04 12:00", "--seed", "11"]
-RUN_LIMIT = 90  # seconds; a hung run fails the test instead of the suite
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def rows(blob):
-    """Reading lines of a data file, without the header."""
-    return [r for r in blob.split(b"\r\n")[1:] if r]
-
-
-class MartenEndToEnd(unittest.TestCase):
-    def setUp(self):
-        self._tmp = tempfile.TemporaryDirectory(prefix="marten_e2e_")
-        self.tmp = self._tmp.name
-        self.cfg = os.path.join(self.tmp, "cfg", "kvr-probe")
-        os.makedirs(self.cfg)
-        self.sims = []
-
-    def tearDown(self):
-        for s in self.sims:
-            s.kill()
-        self._tmp.cleanup()
-
-    def run_with(self, name, sim_args, speed, answers=(), port_by=None):
+class MartenEndToEnd(M.Case):
+    def run_with(self, name, sim_args, speed, answers=(), port_by=None, unwritable=False):
         """One kvr-sim device on COM3 and one Marten run against it; the
         device is stopped by its pid afterwards and its state returned.
         port_by "box" types the device path in the port box instead, "option"
         gives it with --port over a stored port that does not exist."""
-        sim = Sim(self.tmp, name, sim_args)
-        self.sims.append(sim)
-        tty = sim.path
-        with open(os.path.join(self.cfg, "KVR.conf"), "w") as f:
-            f.write("" if port_by else "[Ports]\nCOM3=%s\n" % tty)
-        with open(os.path.join(self.cfg, "NVA5.conf"), "w") as f:
-            f.write("[Startup]\nPort=%s\nSpeed=%d\n" % ({"box": "0", "option": "249"}.get(port_by, "3"), speed))
-        out = os.path.join(self.tmp, name)
-        os.makedirs(out, exist_ok=True)
-        answers = list(answers) + (["Serial Port=" + tty] if port_by == "box" else [])
-        cmd = [MARTEN, "--unattended", "--folder", out] + sum((["--answer", a] for a in answers), [])
-        cmd += ["--port", tty] if port_by == "option" else []
-        self.tty = tty
-        env = dict(os.environ, XDG_CONFIG_HOME=os.path.dirname(self.cfg))
-        p = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=RUN_LIMIT)
+        d = self.newdir(name)
+        if unwritable:  # a folder where the running file should be
+            os.makedirs(os.path.join(d, "out", "KVR Probe Data.csv"))
+        self.cfg = os.path.join(d, "cfg", "kvr-probe")
+        sim = self.sim(d, sim_args)
+        self.tty = sim.path
+        run = self.serial_run("marten", d, {} if port_by else sim.path, speed, timeout=90,
+                              startup="Port=%s\nSpeed=%d\n" % ({"box": "0", "option": "249"}.get(port_by, "3"), speed),
+                              answers=list(answers) + (["Serial Port=" + sim.path] if port_by == "box" else []),
+                              args=["--port", sim.path] if port_by == "option" else [])
         state = sim.stop()
-        boxes = [json.loads(line) for line in p.stdout.splitlines() if line.startswith('{"box"')]
-        results = [json.loads(line)["result"] for line in p.stdout.splitlines() if line.startswith('{"result"')]
-        self.assertEqual(len(results), 1, p.stdout)
-        self.result = results[0]
-        with open(os.path.join(out, "KVR Collections.log")) as f:
-            self.assertEqual([json.loads(line)["result"] for line in f], results)
-        self.assertEqual(self.result["exit_status"], p.returncode)
-        return p.returncode, boxes, out, state
+        self.assertEqual(len(run.results), 1, run)
+        self.result = run.results[0]
+        with open(os.path.join(d, "out", "KVR Collections.log")) as f:
+            self.assertEqual([json.loads(line)["result"] for line in f], run.results)
+        self.assertEqual(self.result["exit_status"], run.rc)
+        return run.rc, run.boxes, d, state
 
     def settings(self):
-        return read(os.path.join(self.cfg, "NVA5.conf")).decode()
+        return M.read_bytes(os.path.join(self.cfg, "NVA5.conf")).decode()
 
     def test_every_download_method_writes_the_same_files(self):
         ring = ["server", "--count", "40", "--slots", "100", "--next", "80",
@@ -89,14 +54,12 @@ class MartenEndToEnd(unittest.TestCase):
         files = {}
         for name, device, speed, count, same_as in cases:
             with self.subTest(name):
-                rc, boxes, out, state = self.run_with(name, device, speed)
-                self.assertEqual(rc, 0, boxes)
-                self.assertTrue(state["cleared"])
-                data = read(os.path.join(out, "KVR Probe Data.csv"))
-                dump = read(os.path.join(out, "KVR Dumps", "Dump00.csv"))
+                rc, boxes, d, state = self.run_with(name, device, speed)
+                self.assertEqual((rc, state["cleared"]), (0, True), boxes)
+                files[name] = data, dump = self.data(d), self.dump(d)
                 self.assertTrue(data.startswith(b"Probe, Date               ,Temp1,"))
                 self.assertTrue(dump.startswith(b"Probe ,RecNo,Date "))
-                self.assertEqual(len(rows(data)), count)
+                self.assertEqual(len(M.rows(data)[0]), count)
                 self.assertNotIn("NO COMMS", [b["title"] for b in boxes])
                 self.assertIn("Speed=%d" % speed, self.settings())
                 r = self.result
@@ -107,7 +70,6 @@ class MartenEndToEnd(unittest.TestCase):
                 clock = "2025-06-15T10:20:45" if name.startswith("server") else None
                 self.assertEqual((r["device_clock"], r["drift_s"] is None), (clock, clock is None))
                 self.assertEqual(r["refetched"] > 0, name == "server-hi-holes")
-                files[name] = (data, dump)
                 if same_as:
                     self.assertEqual(files[name], files[same_as], "files differ from " + same_as)
                 if name == "server-hi-holes":
@@ -125,9 +87,8 @@ class MartenEndToEnd(unittest.TestCase):
         ]
         for name, faults, unwritable, title, count, status in cases:
             with self.subTest(name):
-                if unwritable:  # a folder where the running file should be
-                    os.makedirs(os.path.join(self.tmp, name, "KVR Probe Data.csv"))
-                rc, boxes, out, state = self.run_with(name, ["server", "--count", "30"] + faults + NOW, 0)
+                rc, boxes, d, state = self.run_with(name, ["server", "--count", "30"] + faults + NOW, 0,
+                                                    unwritable=unwritable)
                 self.assertEqual(rc, status)
                 self.assertEqual((self.result["expected"], self.result["written"], self.result["cleared"]),
                                  (30, count, False))
@@ -135,39 +96,34 @@ class MartenEndToEnd(unittest.TestCase):
                 self.assertEqual([b["title"] for b in boxes if b["title"] in ("ERROR", "NO COMMS")], [title])
                 text = [b["text"] for b in boxes if b["title"] == title][0]
                 if unwritable:
-                    self.assertIn(os.path.join(out, "KVR Probe Data.csv"), text)
+                    self.assertIn(os.path.join(d, "out", "KVR Probe Data.csv"), text)
                     self.assertIn("left on the unit", text)
                 else:
                     self.assertEqual(text, "The data download could not be completed. "
                                            "The communications to the server has been lost.")
                     self.assertFalse(state["clock"]["set"])
-                    self.assertEqual(len(rows(read(os.path.join(out, "KVR Probe Data.csv")))), count)
+                    self.assertEqual(len(M.rows(self.data(d))[0]), count)
 
     def test_a_device_path_is_given_a_port_number(self):
         # The first number without a ttyS device of its own is the free one.
         free = next(n for n in range(1, 256) if not os.path.exists("/dev/ttyS%d" % (n - 1)))
         for port_by, stored in (("box", str(free)), ("option", "249")):
             with self.subTest(port_by):
-                rc, boxes, out, state = self.run_with(port_by, ["server", "--count", "5"] + NOW, 0, port_by=port_by)
-                self.assertEqual(rc, 0, boxes)
-                self.assertTrue(state["cleared"])
+                rc, boxes, d, state = self.run_with(port_by, ["server", "--count", "5"] + NOW, 0, port_by=port_by)
+                self.assertEqual((rc, state["cleared"]), (0, True), boxes)
                 self.assertIn("Port=%s\n" % stored, self.settings())  # --port leaves the stored port alone
-                self.assertIn("COM%d=%s" % (free, self.tty), read(os.path.join(self.cfg, "KVR.conf")).decode())
+                self.assertIn("COM%d=%s" % (free, self.tty), M.read_bytes(os.path.join(self.cfg, "KVR.conf")).decode())
                 self.assertEqual((self.result["port"], self.result["device"]), (free, self.tty))
-                listed = subprocess.run([MARTEN, "--list-ports"], capture_output=True, text=True, timeout=30,
-                                        env=dict(os.environ, XDG_CONFIG_HOME=os.path.dirname(self.cfg))).stdout
+                listed = M.run_program([M.MARTEN, "--list-ports"], self.env(d), 30).stdout
                 self.assertIn("%-6d%s" % (free, self.tty), listed)
 
     def test_dial_up_to_a_server(self):
-        rc, boxes, out, state = self.run_with(
+        rc, boxes, d, state = self.run_with(
             "modem", ["modem", "--answer-on-try", "2", "--behind", "server", "--", "--count", "8"] + NOW, 0,
             answers=["Cell Number=0821234567"])
-        self.assertEqual(rc, 0, boxes)
-        self.assertEqual(state["dialled"], "0821234567")
-        self.assertTrue(state["hung_up"])
-        self.assertTrue(state["device"]["cleared"])
-        self.assertEqual(state["commands"][-2:], ["+++", "ATH"])
-        self.assertEqual(len(rows(read(os.path.join(out, "KVR Probe Data.csv")))), 8)
+        self.assertEqual((rc, state["dialled"], state["hung_up"], state["device"]["cleared"], state["commands"][-2:]),
+                         (0, "0821234567", True, True, ["+++", "ATH"]), boxes)
+        self.assertEqual(len(M.rows(self.data(d))[0]), 8)
         self.assertIn("Cell=0821234567", self.settings())
 
 

@@ -2,22 +2,12 @@
 loggers and a simulated modem over pseudo-terminals, checking the running
 file byte for byte and what the devices were told."""
 
-import json
-import os
-import shutil
-import signal
-import subprocess
-import sys
-import tempfile
-import threading
-import time
-import unittest
+import json, os, subprocess, sys, threading, time, unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from matrix_lib import OTTER, Sim  # noqa: E402
+import matrix_lib as M  # noqa: E402
+from matrix_lib import DATA_HEADER as HEADER  # noqa: E402
 
-HEADER = ("Probe, Date               ,Temp1,Water%1,Temp2,Water%2,Temp3,Water%3,Temp4,Water%4,"
-          "Temp5,Water%5,Temp6,Water%6,Volts\r\n")
 NO_COMMS = "ERROR, Data download not completed - No comms."
 
 
@@ -26,39 +16,22 @@ def rows_of(state):
     return "".join((state["device"] if state.get("kind") == "modem" else state)["expectedRows"])
 
 
-class OtterEndToEnd(unittest.TestCase):
+class OtterEndToEnd(M.Case):
     def setUp(self):
-        self.tmp = tempfile.mkdtemp(prefix="otter-e2e-")
-        self.prog = os.path.join(self.tmp, "prog")
-        self.xdg = os.path.join(self.tmp, "xdg")
-        os.makedirs(self.prog)
-        os.makedirs(os.path.join(self.xdg, "kvr-probe"))
-        self.env = dict(os.environ, XDG_CONFIG_HOME=self.xdg)
-        self.sims = []
-
-    def tearDown(self):
-        for s in self.sims:
-            s.kill()
-        shutil.rmtree(self.tmp, ignore_errors=True)
+        super().setUp()
+        self.d = self.newdir("otter")
+        self.prog = os.path.join(self.d, "out")
 
     def sim(self, name, args, link=None):
-        self.sims.append(Sim(self.tmp, name, args + (["--link", link] if link else [])))
-        return self.sims[-1]
+        return super().sim(self.d, args + (["--link", link] if link else []), name)
 
-    def setup_run(self, cfg, **ports):
-        with open(os.path.join(self.xdg, "kvr-probe", "KVR.conf"), "w") as f:
-            f.write("[Ports]\n" + "".join("%s=%s\n" % (k.upper(), p) for k, p in ports.items()))
-        with open(os.path.join(self.prog, "Otter.cfg"), "wb") as f:
-            f.write("".join(line + "\r\n" for line in cfg).encode())
-
-    def otter(self, answers):
-        r = subprocess.run([OTTER, "--unattended", "--folder", self.prog] + sum((["--answer", a] for a in answers), []),
-                           env=self.env, capture_output=True, text=True, timeout=120)
-        return r.returncode, [json.loads(line) for line in r.stdout.splitlines() if line.startswith('{"box"')], r.stderr
+    def otter(self, cfg, ports, answers):
+        run = self.serial_run("otter", self.d, ports, None, answers, cfg="".join(line + "\r\n" for line in cfg),
+                              timeout=120)
+        return run.rc, run.boxes, run.stderr
 
     def data_file(self, folder=None):
-        with open(os.path.join(folder or self.prog, "KVR Probe Data.csv"), "rb") as f:
-            return f.read().decode("ascii")
+        return M.read_bytes(os.path.join(folder or self.prog, "KVR Probe Data.csv")).decode("ascii")
 
     def test_single_runs(self):
         cases = [
@@ -71,60 +44,51 @@ class OtterEndToEnd(unittest.TestCase):
         for kind, baud, date, unwritable in cases:
             with self.subTest(kind=kind, baud=baud, unwritable=unwritable):
                 data = os.path.join(self.tmp, "data-%s-%s" % (kind, baud))
-                os.makedirs(data)
-                if unwritable:  # a folder holds the running file's name
-                    os.makedirs(os.path.join(data, "KVR Probe Data.csv"))
+                # unwritable: a folder holds the running file's name
+                os.makedirs(os.path.join(data, "KVR Probe Data.csv") if unwritable else data)
                 s = self.sim("logger-" + kind, ["logger", "--type", kind, "--readings", "20"])
-                self.setup_run(["Coms port = 1", "Baud rate = " + baud, "Scan rate = 0",
-                                "Dump folder = " + data + "/", "2nd port = 0"], com1=s.path)
-                rc, boxes, err = self.otter(["SET DATE=" + date])
+                rc, boxes, err = self.otter(["Coms port = 1", "Baud rate = " + baud, "Scan rate = 0", "Dump folder = "
+                                             + data + "/", "2nd port = 0"], s.path, ["SET DATE=" + date])
                 state = s.stop()
-                self.assertEqual(state["baud"], 9600)
-                self.assertEqual(state["baudSwitches"] != [], baud == "56000" and not unwritable)
+                self.assertEqual((state["baud"], state["baudSwitches"] != []),
+                                 (9600, baud == "56000" and not unwritable))
                 if unwritable:
-                    self.assertEqual(rc, 3, err)
-                    self.assertFalse(state["cleared"])
-                    self.assertIsNone(state["dateSet"])
-                    self.assertEqual([b["title"] for b in boxes], ["ERROR"])
+                    self.assertEqual((rc, state["cleared"], state["dateSet"], [b["title"] for b in boxes]),
+                                     (3, False, None, ["ERROR"]), err)
                     self.assertIn(os.path.join(data, "KVR Probe Data.csv"), boxes[0]["text"])
                     self.assertIn("left on the logger", boxes[0]["text"])
                     continue
-                self.assertEqual(rc, 0, err)
-                self.assertEqual([b["title"] for b in boxes], ["SET DATE"])
+                self.assertEqual((rc, state["cleared"], [b["title"] for b in boxes]), (0, True, ["SET DATE"]), err)
                 self.assertTrue(boxes[0]["text"].startswith("Setting logger date to: "))
                 self.assertEqual(self.data_file(data), HEADER + rows_of(state))
                 self.assertGreaterEqual(len(state["expectedRows"]), 10)  # some records are planted unusable
-                self.assertTrue(state["cleared"])
                 self.assertEqual(state["clockSetTo"] is not None or state["dateSet"] is not None, date == "Yes")
 
     def test_second_port_modem_in_front_of_a_logger(self):
         silent = self.sim("silent", ["logger", "--silent-after", "0"])
         modem = self.sim("modem", ["modem", "--echo", "--behind", "logger", "--",
                                    "--type", "extended", "--readings", "12"])
-        self.setup_run(["Coms port = 1", "Baud rate = 56000", "Scan rate = 0", "Dump folder =", "2nd port = 2",
-                        "Pin code =", "Tel number = 0821234567 (logger modem)"], com1=silent.path, com2=modem.path)
-        rc, boxes, err = self.otter(["SET DATE=Yes"])
+        rc, boxes, err = self.otter(["Coms port = 1", "Baud rate = 56000", "Scan rate = 0", "Dump folder =",
+                                     "2nd port = 2", "Pin code =", "Tel number = 0821234567 (logger modem)"],
+                                    {1: silent.path, 2: modem.path}, ["SET DATE=Yes"])
         state = modem.stop()
-        self.assertEqual(rc, 0, err)  # the logger behind the second port's modem was downloaded
-        self.assertEqual([(b["title"], b["text"]) for b in boxes][:1], [("ERROR", NO_COMMS)])
-        self.assertEqual([b["title"] for b in boxes][1:], ["SET DATE"])
+        # The logger behind the second port's modem was downloaded, never switching the baud rate over a call.
+        self.assertEqual((rc, [b["title"] for b in boxes], boxes[0]["text"]), (0, ["ERROR", "SET DATE"], NO_COMMS), err)
         self.assertEqual(self.data_file(), HEADER + rows_of(state))
-        self.assertEqual(state["dialled"], "0821234567")
-        self.assertTrue(state["hung_up"])
-        self.assertFalse(state["connected"])
-        self.assertTrue(state["device"]["cleared"])
+        self.assertEqual((state["dialled"], state["hung_up"], state["connected"], state["device"]["cleared"],
+                          state["device"]["baudSwitches"]), ("0821234567", True, False, True, []))
         self.assertIsNotNone(state["device"]["dateSet"])
-        self.assertEqual(state["device"]["baudSwitches"], [])  # never over a call
         self.assertIn("Cell disconnected.", err)
 
     def test_resident_downloads_again_after_unplugging(self):
         link = os.path.join(self.tmp, "com1")
-        self.setup_run(["Coms port = 1", "Baud rate = 9600", "Scan rate = 1", "Dump folder =", "2nd port = 0"],
-                       com1=link)
+        self.conf(self.d, "KVR.conf", "[Ports]\nCOM1=%s\n" % link)
+        self.write(os.path.join(self.prog, "Otter.cfg"),
+                   "Coms port = 1\r\nBaud rate = 9600\r\nScan rate = 1\r\nDump folder =\r\n2nd port = 0\r\n")
         args = ["logger", "--type", "ordinary", "--readings", "8"]
         first = self.sim("first", args, link)
-        p = subprocess.Popen([OTTER, "--unattended", "--folder", self.prog, "--answer", "SET DATE=No"],
-                             env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        p = subprocess.Popen([M.OTTER, "--unattended", "--folder", self.prog, "--answer", "SET DATE=No"],
+                             env=self.env(self.d), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         # Boxes and status lines are read as they come, so the test waits for
         # what the program did rather than guess how long it takes on a
         # loaded machine.
@@ -160,12 +124,8 @@ class OtterEndToEnd(unittest.TestCase):
             wait_for("second download", lambda: set_dates() >= 2)
             seen = scans()
             wait_for("a scan after the second download", lambda: scans() >= seen + 1)
-            p.send_signal(signal.SIGTERM)
-            p.wait(timeout=30)
         finally:
-            if p.poll() is None:
-                p.kill()
-                p.wait()
+            M.stop(p)  # SIGTERM: the resident program ends cleanly
             for t in readers:
                 t.join(timeout=10)
             p.stdout.close()
