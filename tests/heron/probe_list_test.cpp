@@ -1,17 +1,13 @@
 #include <gtest/gtest.h>
 
 #include "testing/fakes.h"
-#include "tests/heron/temp_folder.h"
+#include "tests/core/temp_folder.h"
 #include "web_dump/probe_editor.h"
 #include "web_dump/probe_list.h"
 
 namespace kvr::test {
 using namespace kvr::web;
 namespace {
-
-using test::readFile;
-using test::TempFolder;
-using test::writeFile;
 
 struct ListCase {
     const char* name;

@@ -11,17 +11,11 @@
 #include "files/record_rows.h"
 #include "server_link/server_link.h"
 #include "testing/fakes.h"
+#include "tests/core/temp_folder.h"
 #include "tests/server_link/tiny_server.h"
 
 namespace kvr::test {
 namespace {
-
-using kvr::test::FakeClock;
-using kvr::test::FakePort;
-using kvr::test::MemorySettings;
-using kvr::test::ScriptedScreen;
-using test::Record;
-using test::TempFolder;
 
 constexpr int kSlots = 20, kNext = 15, kNum = 8;  // positions 15..19, 0..2
 
@@ -76,8 +70,8 @@ void runDump(const Prepare& setup, Outcome& out) {
     link.DumpAll();
     EXPECT_LT(clock.monotonicMs() - t0, 60'000);
     EXPECT_TRUE(files.close());
-    out.dump = test::slurp(dumpFilePath(tmp.path(), 0));
-    out.data = test::slurp(dataFilePath(tmp.path()));
+    out.dump = readFile(dumpFilePath(tmp.path(), 0));
+    out.data = readFile(dataFilePath(tmp.path()));
     out.commsError = state.CommsError;
     out.refetched = server.recordRequests;
     out.lowCount = low.count();
@@ -101,8 +95,8 @@ void expected(const std::vector<Record>& ring, int count, Outcome& out) {
         writeRecord(d, files, low);
     }
     ASSERT_TRUE(files.close());
-    out.dump = test::slurp(dumpFilePath(tmp.path(), 0));
-    out.data = test::slurp(dataFilePath(tmp.path()));
+    out.dump = readFile(dumpFilePath(tmp.path(), 0));
+    out.data = readFile(dataFilePath(tmp.path()));
 }
 
 // Every position is written once, in ring order, whatever the stream lost;

@@ -88,17 +88,6 @@ TEST(ServerExchange, NoAnswerMakesFourAttemptsOfTheLimitEach) {
     }
 }
 
-// A short command after a longer one is built from the start again.
-TEST(ServerExchange, EachCommandIsAFreshFrame) {
-    Rig rig;
-    for (std::uint8_t b : {0x13, 0x01, 0x2C}) rig.link.v5Add(b);  // record read, position 300
-    rig.link.v5Transmit();
-    EXPECT_EQ(rig.port.writes.front(), (Bytes{0x00, 0x5E, 0xFF, 0xFF, 0x04, 0x00, 0x13, 0x01, 0x2C, 0x00, 0x48}));
-    rig.port.writes.clear();
-    rig.status();
-    EXPECT_EQ(rig.port.writes.front(), kStatusRequest);
-}
-
 // What arrives after the status request, and whether the exchange accepts it.
 TEST(ServerExchange, AnswerReception) {
     const Bytes good = test::answerFrame(0x10, Bytes(16, 0x5E));  // start bytes inside the data

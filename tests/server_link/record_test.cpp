@@ -6,15 +6,11 @@
 #include "core/devtime.h"
 #include "core/server_record.h"
 #include "files/record_rows.h"
+#include "tests/core/temp_folder.h"
 #include "tests/server_link/tiny_server.h"
 
 namespace kvr::test {
 namespace {
-
-using test::Record;
-using test::sealed;
-using test::slurp;
-using test::TempFolder;
 
 Record fromHex(const char* hex) {
     Record r{};
@@ -192,8 +188,8 @@ TEST(ServerRecord, LinesWritten) {
         LowBatteryList low;
         EXPECT_TRUE(writeRecord(decodeRecord(c.rec), files, low));
         ASSERT_TRUE(files.close());
-        EXPECT_EQ(slurp(dumpFilePath(tmp.path(), 0)), dumpHeader + c.dump);
-        EXPECT_EQ(slurp(dataFilePath(tmp.path())), dataHeader + c.data);
+        EXPECT_EQ(readFile(dumpFilePath(tmp.path(), 0)), dumpHeader + c.dump);
+        EXPECT_EQ(readFile(dataFilePath(tmp.path())), dataHeader + c.data);
         EXPECT_EQ(low.count(), c.lowCount);
     }
 }

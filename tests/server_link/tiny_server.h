@@ -1,14 +1,10 @@
 // Shared by the server-link tests: record and frame builders, a small
 // in-test probe server behind the fake port (answers record and bulk-start
-// commands from a ring, with scripted faults), temporary folders.
+// commands from a ring, with scripted faults).
 #pragma once
-
-#include <unistd.h>
 
 #include <array>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -153,27 +149,5 @@ private:
     Bytes buf_;
     bool dead_ = false;
 };
-
-// A temporary folder, removed with everything in it at the end of the scope.
-class TempFolder {
-public:
-    TempFolder() {
-        static int n = 0;
-        path_ = std::filesystem::temp_directory_path() /
-                ("kvr-server-test-" + std::to_string(::getpid()) + "-" + std::to_string(++n));
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
-    }
-    ~TempFolder() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
-inline std::string slurp(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 }  // namespace kvr::test
