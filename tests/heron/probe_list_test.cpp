@@ -9,32 +9,26 @@ namespace kvr::test {
 using namespace kvr::web;
 namespace {
 
-struct ListCase {
-    const char* name;
-    std::string file;
-    std::vector<std::string> entries;     // as the editor shows them
-    std::vector<std::int32_t> probes;     // as the download uses them
-};
-
-class ProbeListFile : public ::testing::TestWithParam<ListCase> {};
-
-TEST_P(ProbeListFile, ReadsEntriesAndProbeNumbers) {
-    TempFolder dir;
-    writeFile(probeListPath(dir.path()), GetParam().file);
-    EXPECT_EQ(readProbeEntries(probeListPath(dir.path())), GetParam().entries);
-    EXPECT_EQ(readProbeNumbers(probeListPath(dir.path())), GetParam().probes);
+TEST(ProbeListFile, ReadsEntriesAndProbeNumbers) {
+    const struct {
+        std::string file;
+        std::vector<std::string> entries;  // as the editor shows them
+        std::vector<std::int32_t> probes;  // as the download uses them
+    } cases[] = {
+        {"12,0,abc,-4, 7\r\n0100\r\n", {"12", "7", "100"}, {12, 7, 100}},  // mixed fields, leading zeros
+        {"0123\r\n 123abc\r\n", {"123", "123"}, {123, 123}},                 // trailing text
+        {"12.5\r\n13.5\r\n", {"12.5", "13.5"}, {12, 14}},  // fraction kept for the editor, rounded half-even
+        {"1\n2\r3", {"1", "2", "3"}, {1, 2, 3}},
+        {"", {}, {}},
+        {"\r\n , ,\r\n\r\n5", {"5"}, {5}},
+    };
+    for (const auto& c : cases) {
+        TempFolder dir;
+        writeFile(probeListPath(dir.path()), c.file);
+        EXPECT_EQ(readProbeEntries(probeListPath(dir.path())), c.entries) << c.file;
+        EXPECT_EQ(readProbeNumbers(probeListPath(dir.path())), c.probes) << c.file;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Files, ProbeListFile,
-    ::testing::Values(
-        ListCase{"mixed_fields_two_lines", "12,0,abc,-4, 7\r\n0100\r\n", {"12", "7", "100"}, {12, 7, 100}},
-        ListCase{"leading_zeros_and_trailing_text", "0123\r\n 123abc\r\n", {"123", "123"}, {123, 123}},
-        ListCase{"fraction_kept_for_editor_rounded_for_download", "12.5\r\n13.5\r\n", {"12.5", "13.5"}, {12, 14}},
-        ListCase{"lf_and_cr_line_ends", "1\n2\r3", {"1", "2", "3"}, {1, 2, 3}},
-        ListCase{"empty_file", "", {}, {}},
-        ListCase{"blank_and_empty_lines", "\r\n , ,\r\n\r\n5", {"5"}, {5}}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ProbeListFile, StopsAfterTheLastSlot) {
     TempFolder dir;

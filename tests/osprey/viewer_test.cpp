@@ -10,6 +10,7 @@
 #include <random>
 #include <sstream>
 
+#include "tests/core/temp_folder.h"
 #include "viewer/probe_views.h"
 
 namespace kvr::test {
@@ -85,14 +86,6 @@ TEST(OspreyReader, EachLayoutAndEveryKindOfForeignLine) {
     }
 }
 
-class OspreyFiles : public ::testing::Test {
-protected:
-    fs::path dir = fs::temp_directory_path() / ("osprey_test_" + std::to_string(::getpid()));
-    void SetUp() override { fs::create_directories(dir / "KVR Dumps"); }
-    void TearDown() override { fs::remove_all(dir); }
-    void write(const fs::path& p, const std::string& s) { std::ofstream(dir / p, std::ios::binary) << s; }
-};
-
 std::string row(int probe, const char* when, const char* water1, const char* volts = "3.6") {
     char b[200];
     std::snprintf(b, sizeof b,
@@ -101,28 +94,29 @@ std::string row(int probe, const char* when, const char* water1, const char* vol
     return b;
 }
 
-TEST_F(OspreyFiles, RunsHeadersDuplicatesAndBrokenLinesAcrossFiles) {
+TEST(OspreyFiles, RunsHeadersDuplicatesAndBrokenLinesAcrossFiles) {
+    TempFolder dir;
     const std::string h = "Probe, Date               ,Temp1,Water%1,Temp2,Water%2,Temp3,Water%3,Temp4,Water%4,"
                           "Temp5,Water%5,Temp6,Water%6,Volts\r\n";
     // Two runs in CR LF; the second collects 2 and 3 again (a device not
     // cleared) and a header sits in the middle; a killed run left a cut row
     // glued to the next one; the last row has no line end.
-    write("KVR Probe Data.csv",
+    writeFile(dir / "KVR Probe Data.csv",
           h + row(2, "2012/03/04 10:15:00", "031.00") + "\r\n" + row(1, "2012/03/04 10:00:00", "030.00") + "\r\n" +
               row(2, "2012/03/04 10:00:00", "032.00") + "\r\n" + h + row(2, "2012/03/04 10:00:00", "033.00") +
               "\r\n" + row(3, "2012/03/04 10:00:00", "040.00").substr(0, 70) +
               row(3, "2012/03/04 10:30:00", "041.00") + "\r\n" + row(2, "2012/03/04 10:30:00", "034.00"));
     // Dump file in LF with the reading of probe 1 again: read later, it wins.
-    write("KVR Dumps/Dump00.csv",
+    writeFile(dir / "KVR Dumps/Dump00.csv",
           "Probe ,RecNo,Date               ,T1,SM1,T2,SM2,T3,SM3,T4,SM4,T5,SM5,T6,SM6,Temp,Volts,PwrFail\n"
           "1,  7 ,2012/03/04 10:00:00,10.00,35.00,11.00,20.00,12.00,20.00,13.00,20.00,14.00,20.00,15.00,20.00,"
           "20.00,3.3,1,9\n!  0 ,CRC error\n");
-    write("empty.csv", "");
+    writeFile(dir / "empty.csv", "");
     std::string binary = "PK\x03\x04";
     for (int i = 0; i < 3000; ++i) binary += static_cast<char>((i * 37) % 256);
-    write("not.csv", binary);
+    writeFile(dir / "not.csv", binary);
 
-    auto files = folderFiles(dir, true);
+    auto files = folderFiles(dir.path(), true);
     ASSERT_EQ(files.size(), 2u);
     files.push_back(dir / "empty.csv");
     files.push_back(dir / "not.csv");
@@ -181,18 +175,19 @@ TEST_F(OspreyFiles, RunsHeadersDuplicatesAndBrokenLinesAcrossFiles) {
     }
 }
 
-TEST_F(OspreyFiles, TidyExportIsByteExact) {
+TEST(OspreyFiles, TidyExportIsByteExact) {
+    TempFolder dir;
     // New Zealand: +13:00 in March (summer time), +12:00 in June.
     const char* oldTz = std::getenv("TZ");
     const std::string keep = oldTz ? oldTz : "";
     ::setenv("TZ", "NZST-12NZDT,M9.5.0,M4.1.0/3", 1);
     ::tzset();
-    write("KVR Probe Data.csv",
+    writeFile(dir / "KVR Probe Data.csv",
           row(5, "2012/06/01 08:00:00", "030.25", "999.0") + "\r\n" + row(12, "2012/03/04 12:34:00", "001.00") +
               "\r\n" + row(5, "2012/06/01 08:00:00", "030.50", "3.4") + "\r\n");
-    write("KVR Dumps/Dump00.csv",
+    writeFile(dir / "KVR Dumps/Dump00.csv",
           "12,  1 ,2012/03/04 12:30:00,0.00,0.00,0.00,0.00,0.00,0.00,0.00,0.00,0.00,0.00,0.00,0.00,0.00,2.9,1,\n");
-    const ProbeData d = loadProbeData(folderFiles(dir, true));
+    const ProbeData d = loadProbeData(folderFiles(dir.path(), true));
     std::ostringstream out;
     LocalZone zone;
     writeTidy(out, d, zone);

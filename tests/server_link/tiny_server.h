@@ -3,33 +3,22 @@
 // commands from a ring, with scripted faults).
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "sim/devices/readings.h"
 #include "sim/devices/sim_device.h"
 
 namespace kvr::test {
 
-using Record = std::array<std::uint8_t, 32>;
+using sim::Record;
 
-inline std::uint16_t crc16(const std::uint8_t* p, std::size_t n) {
-    std::uint32_t c = 0xFFFF;
-    for (std::size_t i = 0; i < n; ++i) {
-        c ^= p[i];
-        for (int b = 0; b < 8; ++b) c = (c & 1) ? (c >> 1) ^ 0xA001 : c >> 1;
-    }
-    return static_cast<std::uint16_t>(c);
-}
-
-// Sets bytes 30-31 to the CRC of bytes 0..29, low byte first.
+// Sets bytes 30-31 to the check of bytes 0..29 (the simulators' own CRC).
 inline Record sealed(Record r) {
-    const auto c = crc16(r.data(), 30);
-    r[30] = c & 0xFF;
-    r[31] = c >> 8;
+    sim::sealRecord(r);
     return r;
 }
 
@@ -58,7 +47,7 @@ inline Record kind1(int probe, int n, int voltCode = 10) {
 inline Bytes answerFrame(std::uint8_t cmd, const Bytes& data, std::uint8_t direction = 0x01) {
     Bytes f{0x5E, 0xFF, 0xFF, static_cast<std::uint8_t>(data.size() + 2), direction, cmd};
     f.insert(f.end(), data.begin(), data.end());
-    const auto c = crc16(f.data() + 1, f.size() - 1);
+    const auto c = sim::crc16(ByteSpan(f).subspan(1));
     f.push_back(c & 0xFF);
     f.push_back(c >> 8);
     return f;
@@ -106,7 +95,7 @@ private:
     void handle(const Bytes& req, sim::SimOutput& out) {
         requests.push_back(req);
         const int cmd = req[5];
-        if (crc16(req.data() + 1, req.size() - 1) != 0 || dead_) return;
+        if (sim::crc16(ByteSpan(req).subspan(1)) != 0 || dead_) return;
         if (auto it = ignore.find(cmd); it != ignore.end() && it->second > 0) {
             --it->second;
             return;
