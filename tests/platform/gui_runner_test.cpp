@@ -32,22 +32,13 @@ protected:
     }
 };
 
-struct Fixture : ::testing::Test {
-    void SetUp() override {
-        ensureApp();
-        clearStopRequest();
-    }
-    void TearDown() override { clearStopRequest(); }
-};
-
-using GuiRunner = Fixture;
-
 }  // namespace
 
 // Closing the window ends the job at its next wait: a yield throws, an open
 // box is closed unanswered (a question is No, an input box is empty, not its
 // default), and the end steps still show status lines but skip their boxes.
-TEST_F(GuiRunner, ClosingTheWindowEndsTheJobAtItsNextWait) {
+TEST(GuiRunner, ClosingTheWindowEndsTheJobAtItsNextWait) {
+    ensureApp();
     enum class Wait { Yield, Question, Input };
     for (const Wait wait : {Wait::Yield, Wait::Question, Wait::Input}) {
         SCOPED_TRACE(static_cast<int>(wait));
@@ -98,5 +89,6 @@ TEST_F(GuiRunner, ClosingTheWindowEndsTheJobAtItsNextWait) {
         for (QWidget* tl : QApplication::topLevelWidgets())
             EXPECT_FALSE(tl->isVisible() && qobject_cast<QDialog*>(tl)) << "no box left open";
     }
+    clearStopRequest();
 }
 }  // namespace kvr::test

@@ -158,25 +158,21 @@ TEST(ServerExchange, ClosedPortOrClosedWindowLeavesNoCommandPending) {
 }
 
 TEST(ServerStatus, ValuesAndMessages) {
-    Bytes data(16, 0);
-    const Bytes values{0x07, 0xD0, 0x01, 0x2C, 0xFF, 0xFF, 0x00, 0x00};  // End 2000, Next 300, Slots 65535, Num 0
-    std::copy(values.begin(), values.end(), data.begin() + 8);
+    Bytes data(8, 0);  // End 2000, Next 300, Slots 65535, Num 0
+    data.insert(data.end(), {0x07, 0xD0, 0x01, 0x2C, 0xFF, 0xFF, 0x00, 0x00});
     Rig rig;
     rig.dev.script = {{{0, test::answerFrame(0x10, data)}}, {}};
     rig.state.NumReadings = 7;
     rig.link.v5GetStatus();
-    EXPECT_FALSE(rig.state.CommsError);
-    EXPECT_EQ(rig.state.EndRecord, 2000);
-    EXPECT_EQ(rig.state.NextRecord, 300);
-    EXPECT_EQ(rig.state.RecordSlots, 65535);
-    EXPECT_EQ(rig.state.NumReadings, 0);
+    const auto values = [&] {
+        const auto& s = rig.state;
+        return std::tuple(s.CommsError, s.EndRecord, s.NextRecord, s.RecordSlots, s.NumReadings);
+    };
+    EXPECT_EQ(values(), std::tuple(false, 2000, 300, 65535, 0));
     EXPECT_EQ(rig.screen.events, (std::vector<std::string>{"Loading server status ...", "Loaded server status OK."}));
-
     // A failed read leaves the earlier values in place.
     rig.link.v5GetStatus();
-    EXPECT_TRUE(rig.state.CommsError);
-    EXPECT_EQ(rig.state.EndRecord, 2000);
-    EXPECT_EQ(rig.state.RecordSlots, 65535);
+    EXPECT_EQ(values(), std::tuple(true, 2000, 300, 65535, 0));
     EXPECT_EQ(rig.screen.events.back(), "Cannot load server status, no comms.");
 }
 
