@@ -1,10 +1,8 @@
-// The files of a run: dump rotation, headers, appending, and a disk that
-// fills part-way through a row. (A folder in the way of a file, and the
-// message naming it, is held by the fault matrix's write cases.)
+// The files of a run: dump rotation, headers, appending. Write failures (a
+// folder in the way, the message naming the file, a disk that fills in the
+// middle of a row and the cut back to the last whole row) are held by the
+// fault matrix's write cases and the clean run after each.
 #include <gtest/gtest.h>
-
-#include <signal.h>
-#include <sys/resource.h>
 
 #include <filesystem>
 #include <map>
@@ -112,48 +110,6 @@ TEST(RunFiles, HeaderOnlyIntoAnEmptyDataFileAndAnUnendedLineIsEnded) {
         EXPECT_TRUE(f.close());
         EXPECT_EQ(readFile(p), c.after) << (c.before ? c.before : "missing");
     }
-}
-
-// --- write failures -------------------------------------------------------
-
-// A disk that fills part-way through a row: the file is cut back to its last
-// whole row, or to nothing when only the header had gone in.
-TEST(RunFiles, ARowThatDoesNotFitIsCutBack) {
-    const std::string row(100, 'r');
-    const std::string rowLine = row + "\r\n";
-    const struct {
-        const char* name;
-        std::string before;
-        rlim_t limit;
-        int rowsTried;
-        std::string after;
-    } cases[] = {
-        {"header and one row fit", "", kDataHead.size() + 150, 3, kDataHead + rowLine},
-        {"only the header fits", "", kDataHead.size() + 50, 2, ""},
-        {"old rows kept", "old\r\n", 200, 3, "old\r\n" + rowLine},
-        {"nothing fits after old rows", "old\r\n", 50, 1, "old\r\n"},
-    };
-    struct sigaction ignore {}, old {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGXFSZ, &ignore, &old);
-    rlimit saved{};
-    ::getrlimit(RLIMIT_FSIZE, &saved);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        TempFolder dir;
-        const fs::path p = dir / "KVR Probe Data.csv";
-        if (!c.before.empty()) writeFile(p, c.before);
-        rlimit lim = saved;
-        lim.rlim_cur = c.limit;
-        ::setrlimit(RLIMIT_FSIZE, &lim);
-        DataFile f;
-        openDataFile(f, p);
-        for (int i = 0; i < c.rowsTried; ++i) f.write(rowLine);
-        EXPECT_FALSE(f.close());
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        EXPECT_EQ(readFile(p), c.after);
-    }
-    ::sigaction(SIGXFSZ, &old, nullptr);
 }
 
 }  // namespace

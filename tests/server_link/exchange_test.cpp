@@ -10,34 +10,12 @@
 namespace kvr::test {
 namespace {
 
-// Answers the Nth complete request with script[N]; the last entry repeats.
-class ScriptedDevice : public sim::SimDevice {
-public:
-    std::vector<std::vector<sim::SimChunk>> script;
-    int requests = 0;
-    void receive(ByteSpan data, sim::SimOutput& out) override {
-        for (auto b : data) {
-            if (buf_.empty() && b != 0x5E) continue;
-            buf_.push_back(b);
-            if (buf_.size() >= 4 && buf_.size() == std::size_t{buf_[3]} + 6u) {
-                buf_.clear();
-                if (script.empty()) continue;
-                const auto& answer = script[std::min<std::size_t>(static_cast<std::size_t>(requests++), script.size() - 1)];
-                for (auto& c : answer) out.send(c.bytes, c.delayMs);
-            }
-        }
-    }
-    nlohmann::json state() const override { return {}; }
-
-private:
-    Bytes buf_;
-};
-
 struct Rig : test::FakePlatform {
     LinkState state;
     ServerLink link{platform, state};
-    ScriptedDevice dev;
+    TinyServer dev;
     Rig() {
+        dev.script = {{}};  // silent unless a test says otherwise
         port.attach(3, &dev);
         std::string err;
         port.open(3, err);

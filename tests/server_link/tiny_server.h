@@ -1,6 +1,6 @@
 // Shared by the server-link tests: record and frame builders, a small
 // in-test probe server behind the fake port (answers record and bulk-start
-// commands from a ring, with scripted faults).
+// commands from a ring, with scripted faults, or every request from a script).
 #pragma once
 
 #include <cstdint>
@@ -75,6 +75,7 @@ public:
     bool deadAfterStream = false;
     int answerRecords = -1;         // record requests answered before going silent
 
+    std::vector<std::vector<sim::SimChunk>> script;  // if set: the answer to each request, the last repeating
     std::vector<int> recordRequests;  // positions asked with 0x13
     std::vector<Bytes> requests;
 
@@ -96,6 +97,10 @@ private:
         requests.push_back(req);
         const int cmd = req[5];
         if (sim::crc16(ByteSpan(req).subspan(1)) != 0 || dead_) return;
+        if (!script.empty()) {
+            for (const auto& c : script[std::min(requests.size(), script.size()) - 1]) out.send(c.bytes, c.delayMs);
+            return;
+        }
         if (auto it = ignore.find(cmd); it != ignore.end() && it->second > 0) {
             --it->second;
             return;
