@@ -13,7 +13,9 @@
 #include <vector>
 
 #include <QApplication>
+#include <QLabel>
 
+#include "platform/qt/gui_runner.h"
 #include "tests/core/temp_folder.h"
 
 namespace kvr::test {
@@ -27,6 +29,18 @@ inline void ensureApp() {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     new QApplication(argc, argv);
 }
+
+// A window that shows its status text and, closed, asks the job to stop.
+class TinyWindow : public QLabel, public qt::WindowFace {
+public:
+    void setStatus(const QString& t) override { setText(t); }
+    void setLed(int, char) override {}
+    void setProgress(int) override {}
+    void closeEvent(QCloseEvent* e) override {
+        qt::requestStop();
+        QLabel::closeEvent(e);
+    }
+};
 
 struct Pty {
     int master = -1;
