@@ -67,10 +67,10 @@ TEST(ProbeEditor, AddTakesOnlyNumbersAboveZero) {
     }
 }
 
-TEST(ProbeEditor, EditOffersTheEntryAndReplacesOnlyWithANumber) {
+TEST(ProbeEditor, EditReplacesOnlyWithANumberAndDeleteAsksFirst) {
     test::ScriptedScreen screen;
     ProbeListEditor ed;
-    ed.entries = {"5", "6"};
+    ed.entries = {"5", "6", "100"};
     EXPECT_FALSE(ed.edit(screen, -1));  // nothing selected: no box
     EXPECT_TRUE(screen.boxes.empty());
     screen.answer("Probe Number", "abc");
@@ -79,42 +79,30 @@ TEST(ProbeEditor, EditOffersTheEntryAndReplacesOnlyWithANumber) {
     EXPECT_TRUE(ed.edit(screen, 1));
     ASSERT_EQ(screen.boxes.size(), 2u);
     EXPECT_EQ(screen.boxes[1].answer, "66");
-    EXPECT_EQ(ed.entries, (std::vector<std::string>{"5", "66"}));
-}
-
-TEST(ProbeEditor, DeleteAsksAndRemovesOnYes) {
-    test::ScriptedScreen screen;
-    ProbeListEditor ed;
-    ed.entries = {"12", "100"};
-    EXPECT_FALSE(ed.remove(screen, 1));  // no answer: No
+    EXPECT_FALSE(ed.remove(screen, 2));  // no answer: No
     screen.answer("DELETE", "Yes");
-    EXPECT_TRUE(ed.remove(screen, 1));
-    ASSERT_EQ(screen.boxes.size(), 2u);
-    EXPECT_EQ(screen.boxes[0].title, "DELETE");
-    EXPECT_EQ(screen.boxes[0].text, "Are you sure you want to delete the selected probe 100?");
-    EXPECT_EQ(ed.entries, std::vector<std::string>{"12"});
+    EXPECT_TRUE(ed.remove(screen, 2));
+    ASSERT_EQ(screen.boxes.size(), 4u);
+    EXPECT_EQ(screen.boxes[2].title, "DELETE");
+    EXPECT_EQ(screen.boxes[2].text, "Are you sure you want to delete the selected probe 100?");
+    EXPECT_EQ(ed.entries, (std::vector<std::string>{"5", "66"}));
     EXPECT_FALSE(ed.remove(screen, 5));
 }
 
-TEST(ProbeEditor, SaveRewritesOneNumberPerLine) {
+TEST(ProbeEditor, SaveRewritesOneNumberPerLineAndAFailureNamesTheFile) {
     TempFolder dir;
-    writeFile(probeListPath(dir.path()), "12,0,abc,-4, 7\r\n0100\r\n");
+    const auto file = probeListPath(dir.path());
+    writeFile(file, "12,0,abc,-4, 7\r\n0100\r\n");
     ProbeListEditor ed;
     ed.load(dir.path());
     std::string error;
     ASSERT_TRUE(ed.save(dir.path(), error)) << error;
-    EXPECT_EQ(readFile(probeListPath(dir.path())), "12\r\n7\r\n100\r\n");
+    EXPECT_EQ(readFile(file), "12\r\n7\r\n100\r\n");
     ed.entries.clear();
     ASSERT_TRUE(ed.save(dir.path(), error));
-    EXPECT_EQ(readFile(probeListPath(dir.path())), "");
-}
-
-TEST(ProbeEditor, SaveFailureNamesTheFile) {
-    TempFolder dir;
-    std::filesystem::create_directories(probeListPath(dir.path()));  // a folder where the file should be
-    ProbeListEditor ed;
-    ed.entries = {"1"};
-    std::string error;
+    EXPECT_EQ(readFile(file), "");
+    std::filesystem::remove(file);
+    std::filesystem::create_directories(file);  // a folder where the file should be
     EXPECT_FALSE(ed.save(dir.path(), error));
     EXPECT_NE(error.find("Probes.cfg"), std::string::npos) << error;
 }
