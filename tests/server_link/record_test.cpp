@@ -68,11 +68,8 @@ TEST(ServerRecord, Kind0Fields) {
     for (const auto& [hi, lo, temp] : {std::tuple{0x80, 0x00, 128.0f}, {0x80, 0x01, -127.99609375f}, {0x15, 0x80, 21.5f}})
         EXPECT_FLOAT_EQ(decodeRecord(kind0({{9, hi}, {10, lo}})).reading.Temp, temp) << hi << " " << lo;
     const DecodedRecord p = decodeRecord(kind0({{11, 0xA4}, {3, 0x01}, {4, 0x02}, {8, 0x7F}, {30, 0x12}, {31, 0x34}}));
-    EXPECT_EQ(p.reading.pwrFail, 1);
-    EXPECT_EQ(p.reading.Volts, 3.6f);
-    EXPECT_EQ(p.reading.recNo, 0x0102);
-    EXPECT_EQ(p.reading.counter, 0x1234);
-    EXPECT_EQ(p.reading.time, makeLocal(2000, 1, 1, 0, 2, 7));
+    EXPECT_EQ(std::tuple(p.reading.pwrFail, p.reading.Volts, p.reading.recNo, p.reading.counter, p.reading.time),
+              std::tuple(1, 3.6f, 0x0102, 0x1234, makeLocal(2000, 1, 1, 0, 2, 7)));
     const DecodedRecord day = decodeRecord(kind0({{6, 0x01}, {7, 0x51}, {8, 0x7F}}));  // 86399 s
     EXPECT_EQ(day.reading.time, makeLocal(2000, 1, 1, 23, 59, 59));
 }
