@@ -2,6 +2,7 @@
 // and tidy export. Expected values are written out by hand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
@@ -236,9 +237,7 @@ TEST(OspreyReduce, KeepsEachColumnsFirstLastLowestHighestAgainstBruteForce) {
         reduce(x, y, from, to, columns, out);
 
         auto kept = [&](std::size_t i) {
-            for (const auto& p : out)
-                if (p.x == x[i] && p.y == y[i]) return true;
-            return false;
+            return std::any_of(out.begin(), out.end(), [&](const Point& p) { return p.x == x[i] && p.y == y[i]; });
         };
         // Brute force: every point's column, found by a separate pass per column.
         std::size_t inRange = 0;
