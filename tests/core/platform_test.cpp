@@ -81,15 +81,10 @@ TEST(ConsoleScreen, BoxesAreAnsweredInOrderPerTitle) {
             EXPECT_EQ(s.messageBox(st.text, st.title, Icon::Information, buttons), st.answer != "No") << st.text;
         }
     }
-    const auto got = jsonLines(out.str());
-    ASSERT_EQ(got.size(), std::size(steps));
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(got[i]["box"], steps[i].kind);
-        EXPECT_EQ(got[i]["title"], steps[i].title);
-        EXPECT_EQ(got[i]["text"], steps[i].text);
-        EXPECT_EQ(got[i]["answer"], steps[i].answer);
-    }
+    std::vector<nlohmann::json> want;
+    for (const auto& st : steps)
+        want.push_back({{"box", st.kind}, {"title", st.title}, {"text", st.text}, {"answer", st.answer}});
+    EXPECT_EQ(jsonLines(out.str()), want);
     EXPECT_TRUE(err.str().empty()) << "boxes do not go to the status stream";
 }
 

@@ -1,48 +1,22 @@
-// The files of a run: dump rotation, headers, appending, and write failures
-// that must be seen (and name their file) before a device is cleared.
+// The files of a run: dump rotation, headers, appending. Write failures (a
+// folder in the way, the message naming the file, a disk that fills in the
+// middle of a row and the cut back to the last whole row) are held by the
+// fault matrix's write cases and the clean run after each.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/resource.h>
-
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/devtime.h"
 #include "files/probe_files.h"
+#include "tests/core/temp_folder.h"
 
 namespace kvr::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "kvr-core-XXXXXX").string();
-        path = ::mkdtemp(tmpl.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
-
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void writeFile(const fs::path& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
 
 fs::path dump(const fs::path& folder, int n) {
     char name[16];
@@ -78,13 +52,13 @@ TEST(Rotation, EveryFileMovesUpAndGapsMoveWithThem) {
         {"a hundred lose the oldest", all, allAfter},
     };
     for (const auto& c : cases) {
-        TempDir dir;
-        fs::create_directories(dir.path / "KVR Dumps");
-        for (int n : c.before) writeFile(dump(dir.path, n), "run " + std::to_string(n) + "\r\n");
-        EXPECT_TRUE(rotateDumps(dir.path)) << c.name;
+        TempFolder dir;
+        fs::create_directories(dir / "KVR Dumps");
+        for (int n : c.before) writeFile(dump(dir.path(), n), "run " + std::to_string(n) + "\r\n");
+        EXPECT_TRUE(rotateDumps(dir.path())) << c.name;
         std::map<int, std::string> expected;
         for (auto [now, was] : c.after) expected[now] = "run " + std::to_string(was) + "\r\n";
-        EXPECT_EQ(dumps(dir.path), expected) << c.name;
+        EXPECT_EQ(dumps(dir.path()), expected) << c.name;
     }
 }
 
@@ -99,10 +73,10 @@ TEST(RunFiles, EachProgramsFilesOverTwoRuns) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.program));
-        TempDir dir;
+        TempFolder dir;
         for (const char* row : {"first\r\n", "second\r\n"}) {
             RunFiles files;
-            ASSERT_TRUE(files.open(dir.path, c.program, makeLocal(2014, 5, 21, 9, 5, 59)));
+            ASSERT_TRUE(files.open(dir.path(), c.program, makeLocal(2014, 5, 21, 9, 5, 59)));
             if (!c.dumpHead.empty()) {
                 ASSERT_TRUE(files.dump.write(row));
             }
@@ -110,11 +84,11 @@ TEST(RunFiles, EachProgramsFilesOverTwoRuns) {
             ASSERT_TRUE(files.close());
             EXPECT_EQ(files.failureText(), "");
         }
-        EXPECT_EQ(readFile(dir.path / "KVR Probe Data.csv"), kDataHead + "first\r\nsecond\r\n");
+        EXPECT_EQ(readFile(dir / "KVR Probe Data.csv"), kDataHead + "first\r\nsecond\r\n");
         if (c.dumpHead.empty()) {
-            EXPECT_FALSE(fs::exists(dir.path / "KVR Dumps"));
+            EXPECT_FALSE(fs::exists(dir / "KVR Dumps"));
         } else {
-            EXPECT_EQ(dumps(dir.path), (std::map<int, std::string>{{0, c.dumpHead + "second\r\n"},
+            EXPECT_EQ(dumps(dir.path()), (std::map<int, std::string>{{0, c.dumpHead + "second\r\n"},
                                                                     {1, c.dumpHead + "first\r\n"}}));
         }
     }
@@ -128,81 +102,13 @@ TEST(RunFiles, HeaderOnlyIntoAnEmptyDataFileAndAnUnendedLineIsEnded) {
                  {"row\r\n01395, 2026/12/06 21:15:00, 21.4, ", "row\r\n01395, 2026/12/06 21:15:00, 21.4, \r\n"},
                  {"a\r", "a\r\n"}, {"a\n", "a\n"}};
     for (const auto& c : cases) {
-        TempDir dir;
-        const fs::path p = dir.path / "KVR Probe Data.csv";
+        TempFolder dir;
+        const fs::path p = dir / "KVR Probe Data.csv";
         if (c.before) writeFile(p, c.before);
         DataFile f;
         EXPECT_TRUE(openDataFile(f, p));
         EXPECT_TRUE(f.close());
         EXPECT_EQ(readFile(p), c.after) << (c.before ? c.before : "missing");
-    }
-}
-
-// --- write failures -------------------------------------------------------
-
-// A disk that fills part-way through a row: the file is cut back to its last
-// whole row, or to nothing when only the header had gone in.
-TEST(RunFiles, ARowThatDoesNotFitIsCutBack) {
-    const std::string row(100, 'r');
-    const std::string rowLine = row + "\r\n";
-    const struct {
-        const char* name;
-        std::string before;
-        rlim_t limit;
-        int rowsTried;
-        std::string after;
-    } cases[] = {
-        {"header and one row fit", "", kDataHead.size() + 150, 3, kDataHead + rowLine},
-        {"only the header fits", "", kDataHead.size() + 50, 2, ""},
-        {"old rows kept", "old\r\n", 200, 3, "old\r\n" + rowLine},
-        {"nothing fits after old rows", "old\r\n", 50, 1, "old\r\n"},
-    };
-    struct sigaction ignore {}, old {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGXFSZ, &ignore, &old);
-    rlimit saved{};
-    ::getrlimit(RLIMIT_FSIZE, &saved);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        TempDir dir;
-        const fs::path p = dir.path / "KVR Probe Data.csv";
-        if (!c.before.empty()) writeFile(p, c.before);
-        rlimit lim = saved;
-        lim.rlim_cur = c.limit;
-        ::setrlimit(RLIMIT_FSIZE, &lim);
-        DataFile f;
-        openDataFile(f, p);
-        for (int i = 0; i < c.rowsTried; ++i) f.write(rowLine);
-        EXPECT_FALSE(f.close());
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        EXPECT_EQ(readFile(p), c.after);
-    }
-    ::sigaction(SIGXFSZ, &old, nullptr);
-}
-
-TEST(RunFiles, AFolderInTheWayFailsTheOpenAndNamesTheFile) {
-    const struct {
-        const char* name;
-        const char* blocker;  // made where the run expects something else
-        bool isFolder;
-        const char* failing;  // path (in the program folder) the message names
-        int error;
-    } cases[] = {
-        {"data file is a folder", "KVR Probe Data.csv", true, "KVR Probe Data.csv", EISDIR},
-        {"dump folder is a file", "KVR Dumps", false, "KVR Dumps/Dump00.csv", ENOTDIR},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        TempDir dir;
-        if (c.isFolder)
-            fs::create_directory(dir.path / c.blocker);
-        else
-            writeFile(dir.path / c.blocker, "");
-        RunFiles files;
-        EXPECT_FALSE(files.open(dir.path, Program::Marten, makeLocal(2020, 1, 1)));
-        EXPECT_FALSE(files.ok());
-        EXPECT_EQ(files.failureText(), (dir.path / c.failing).string() + ": " + std::strerror(c.error));
-        EXPECT_FALSE(files.close());
     }
 }
 

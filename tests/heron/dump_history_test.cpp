@@ -1,15 +1,12 @@
 #include <gtest/gtest.h>
 
 #include "files/probe_files.h"
-#include "tests/heron/temp_folder.h"
+#include "tests/core/temp_folder.h"
 #include "web_dump/dump_history.h"
 
 namespace kvr::test {
 using namespace kvr::web;
 namespace {
-
-using test::TempFolder;
-using test::writeFile;
 
 TEST(DumpHistory, ListsHeronAndMartenFilesWithGaps) {
     TempFolder dir;

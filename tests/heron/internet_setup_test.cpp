@@ -21,12 +21,10 @@ TEST(InternetSetup, SaveTrimsBlanksAndKeepsThePasswordAsTyped) {
     v.password = " p@ss w0rd ";
     v.dataServer = " data.example:8080 ";
     saveInternetSetup(s, v);
-    EXPECT_EQ(stored(s, "ProxySetting"), "2");
-    EXPECT_EQ(stored(s, "ProxyServer"), "proxy.example:3128");
-    EXPECT_EQ(stored(s, "ProxyBypass"), "*.local;<local>");
-    EXPECT_EQ(stored(s, "ProxyUsername"), "user");
-    EXPECT_EQ(stored(s, "ProxyPassword"), "p@ss w0rd");
-    EXPECT_EQ(stored(s, "DataServer"), "data.example:8080");
+    for (const auto& [key, value] : {std::pair{"ProxySetting", "2"}, {"ProxyServer", "proxy.example:3128"},
+                                     {"ProxyBypass", "*.local;<local>"}, {"ProxyUsername", "user"},
+                                     {"ProxyPassword", "p@ss w0rd"}, {"DataServer", "data.example:8080"}})
+        EXPECT_EQ(stored(s, key), value) << key;
     InternetSetup back = loadInternetSetup(s);
     EXPECT_EQ(back.mode, 2);
     EXPECT_EQ(back.password, "p@ss w0rd");

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "testing/fakes.h"
-#include "tests/heron/temp_folder.h"
+#include "tests/core/temp_folder.h"
 #include "web_dump/probe_editor.h"
 #include "web_dump/probe_list.h"
 
@@ -9,36 +9,26 @@ namespace kvr::test {
 using namespace kvr::web;
 namespace {
 
-using test::readFile;
-using test::TempFolder;
-using test::writeFile;
-
-struct ListCase {
-    const char* name;
-    std::string file;
-    std::vector<std::string> entries;     // as the editor shows them
-    std::vector<std::int32_t> probes;     // as the download uses them
-};
-
-class ProbeListFile : public ::testing::TestWithParam<ListCase> {};
-
-TEST_P(ProbeListFile, ReadsEntriesAndProbeNumbers) {
-    TempFolder dir;
-    writeFile(probeListPath(dir.path()), GetParam().file);
-    EXPECT_EQ(readProbeEntries(probeListPath(dir.path())), GetParam().entries);
-    EXPECT_EQ(readProbeNumbers(probeListPath(dir.path())), GetParam().probes);
+TEST(ProbeListFile, ReadsEntriesAndProbeNumbers) {
+    const struct {
+        std::string file;
+        std::vector<std::string> entries;  // as the editor shows them
+        std::vector<std::int32_t> probes;  // as the download uses them
+    } cases[] = {
+        {"12,0,abc,-4, 7\r\n0100\r\n", {"12", "7", "100"}, {12, 7, 100}},  // mixed fields, leading zeros
+        {"0123\r\n 123abc\r\n", {"123", "123"}, {123, 123}},                 // trailing text
+        {"12.5\r\n13.5\r\n", {"12.5", "13.5"}, {12, 14}},  // fraction kept for the editor, rounded half-even
+        {"1\n2\r3", {"1", "2", "3"}, {1, 2, 3}},
+        {"", {}, {}},
+        {"\r\n , ,\r\n\r\n5", {"5"}, {5}},
+    };
+    for (const auto& c : cases) {
+        TempFolder dir;
+        writeFile(probeListPath(dir.path()), c.file);
+        EXPECT_EQ(readProbeEntries(probeListPath(dir.path())), c.entries) << c.file;
+        EXPECT_EQ(readProbeNumbers(probeListPath(dir.path())), c.probes) << c.file;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Files, ProbeListFile,
-    ::testing::Values(
-        ListCase{"mixed_fields_two_lines", "12,0,abc,-4, 7\r\n0100\r\n", {"12", "7", "100"}, {12, 7, 100}},
-        ListCase{"leading_zeros_and_trailing_text", "0123\r\n 123abc\r\n", {"123", "123"}, {123, 123}},
-        ListCase{"fraction_kept_for_editor_rounded_for_download", "12.5\r\n13.5\r\n", {"12.5", "13.5"}, {12, 14}},
-        ListCase{"lf_and_cr_line_ends", "1\n2\r3", {"1", "2", "3"}, {1, 2, 3}},
-        ListCase{"empty_file", "", {}, {}},
-        ListCase{"blank_and_empty_lines", "\r\n , ,\r\n\r\n5", {"5"}, {5}}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ProbeListFile, StopsAfterTheLastSlot) {
     TempFolder dir;
@@ -77,10 +67,10 @@ TEST(ProbeEditor, AddTakesOnlyNumbersAboveZero) {
     }
 }
 
-TEST(ProbeEditor, EditOffersTheEntryAndReplacesOnlyWithANumber) {
+TEST(ProbeEditor, EditReplacesOnlyWithANumberAndDeleteAsksFirst) {
     test::ScriptedScreen screen;
     ProbeListEditor ed;
-    ed.entries = {"5", "6"};
+    ed.entries = {"5", "6", "100"};
     EXPECT_FALSE(ed.edit(screen, -1));  // nothing selected: no box
     EXPECT_TRUE(screen.boxes.empty());
     screen.answer("Probe Number", "abc");
@@ -89,42 +79,30 @@ TEST(ProbeEditor, EditOffersTheEntryAndReplacesOnlyWithANumber) {
     EXPECT_TRUE(ed.edit(screen, 1));
     ASSERT_EQ(screen.boxes.size(), 2u);
     EXPECT_EQ(screen.boxes[1].answer, "66");
-    EXPECT_EQ(ed.entries, (std::vector<std::string>{"5", "66"}));
-}
-
-TEST(ProbeEditor, DeleteAsksAndRemovesOnYes) {
-    test::ScriptedScreen screen;
-    ProbeListEditor ed;
-    ed.entries = {"12", "100"};
-    EXPECT_FALSE(ed.remove(screen, 1));  // no answer: No
+    EXPECT_FALSE(ed.remove(screen, 2));  // no answer: No
     screen.answer("DELETE", "Yes");
-    EXPECT_TRUE(ed.remove(screen, 1));
-    ASSERT_EQ(screen.boxes.size(), 2u);
-    EXPECT_EQ(screen.boxes[0].title, "DELETE");
-    EXPECT_EQ(screen.boxes[0].text, "Are you sure you want to delete the selected probe 100?");
-    EXPECT_EQ(ed.entries, std::vector<std::string>{"12"});
+    EXPECT_TRUE(ed.remove(screen, 2));
+    ASSERT_EQ(screen.boxes.size(), 4u);
+    EXPECT_EQ(screen.boxes[2].title, "DELETE");
+    EXPECT_EQ(screen.boxes[2].text, "Are you sure you want to delete the selected probe 100?");
+    EXPECT_EQ(ed.entries, (std::vector<std::string>{"5", "66"}));
     EXPECT_FALSE(ed.remove(screen, 5));
 }
 
-TEST(ProbeEditor, SaveRewritesOneNumberPerLine) {
+TEST(ProbeEditor, SaveRewritesOneNumberPerLineAndAFailureNamesTheFile) {
     TempFolder dir;
-    writeFile(probeListPath(dir.path()), "12,0,abc,-4, 7\r\n0100\r\n");
+    const auto file = probeListPath(dir.path());
+    writeFile(file, "12,0,abc,-4, 7\r\n0100\r\n");
     ProbeListEditor ed;
     ed.load(dir.path());
     std::string error;
     ASSERT_TRUE(ed.save(dir.path(), error)) << error;
-    EXPECT_EQ(readFile(probeListPath(dir.path())), "12\r\n7\r\n100\r\n");
+    EXPECT_EQ(readFile(file), "12\r\n7\r\n100\r\n");
     ed.entries.clear();
     ASSERT_TRUE(ed.save(dir.path(), error));
-    EXPECT_EQ(readFile(probeListPath(dir.path())), "");
-}
-
-TEST(ProbeEditor, SaveFailureNamesTheFile) {
-    TempFolder dir;
-    std::filesystem::create_directories(probeListPath(dir.path()));  // a folder where the file should be
-    ProbeListEditor ed;
-    ed.entries = {"1"};
-    std::string error;
+    EXPECT_EQ(readFile(file), "");
+    std::filesystem::remove(file);
+    std::filesystem::create_directories(file);  // a folder where the file should be
     EXPECT_FALSE(ed.save(dir.path(), error));
     EXPECT_NE(error.find("Probes.cfg"), std::string::npos) << error;
 }

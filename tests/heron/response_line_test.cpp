@@ -25,62 +25,42 @@ struct LineCase {
     const char* data;  // the data row up to the values
 };
 
-class ResponseLine : public ::testing::TestWithParam<LineCase> {};
-
-TEST_P(ResponseLine, GivesTheRowsOrSkips) {
-    const auto& c = GetParam();
-    auto r = decodeResponseLine(c.line, c.probe);
-    if (!c.dump) {
-        EXPECT_FALSE(r.has_value()) << c.line;
-        return;
+TEST(ResponseLine, GivesTheRowsOrSkips) {
+    const LineCase cases[] = {
+        {"full_line_19_fields", "12,3456,21/05/2014 13:45," + kValues + ",FALSE),17", 12,
+         "12,  3456 ,2014/05/21 13:45:00,", "1,17\r\n", "00012, 2014/05/21 13:45:00,"},
+        {"eighteen_fields_empty_last_column", "12,3456,21/05/2014 13:45," + kValues + ",TRUE)", 12,
+         "12,  3456 ,2014/05/21 13:45:00,", "0,\r\n", "00012, 2014/05/21 13:45:00,"},
+        {"lower_case_false_bracket_is_power_fail", "7,0,01/01/2020 00:00," + kValues + ",false),0", 7,
+         "7,  0 ,2020/01/01 00:00:00,", "1,\r\n", "00007, 2020/01/01 00:00:00,"},
+        {"false_without_bracket_is_not", "7,-5,01/01/2020 00:00," + kValues + ",FALSE,3", 7,
+         "7, -5 ,2020/01/01 00:00:00,", "0,3\r\n", "00007, 2020/01/01 00:00:00,"},
+        {"other_probe_skipped", "13,3456,21/05/2014 13:45," + kValues + ",FALSE),17", 12, nullptr, nullptr, nullptr},
+        {"probe_zero_skipped_even_when_asked", "0,1,21/05/2014 13:45," + kValues + ",x", 0, nullptr, nullptr, nullptr},
+        {"text_probe_skipped", "abc,1,21/05/2014 13:45," + kValues + ",x", 0, nullptr, nullptr, nullptr},
+        {"seventeen_fields_skipped", "12,3456,21/05/2014 13:45,20.1,30.2,21.5,0.5,7.26,5,-1.5,12.345,18,19.999,3,4,22.25",
+         12, nullptr, nullptr, nullptr},
+        {"empty_line_skipped", "", 12, nullptr, nullptr, nullptr},
+        {"probe_rounded_half_even", "12.5,1,21/05/2014 13:45," + kValues + ",x", 12,
+         "12,  1 ,2014/05/21 13:45:00,", "0,\r\n", "00012, 2014/05/21 13:45:00,"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto r = decodeResponseLine(c.line, c.probe);
+        ASSERT_EQ(r.has_value(), c.dump != nullptr) << c.line;
+        if (!c.dump) continue;
+        EXPECT_EQ(dumpRow(*r, Program::Heron), c.dump + kDumpValues + c.flags);
+        EXPECT_EQ(dataRow(*r, Program::Heron), c.data + kDataValues);
     }
-    ASSERT_TRUE(r.has_value()) << c.line;
-    EXPECT_EQ(dumpRow(*r, Program::Heron), c.dump + kDumpValues + c.flags);
-    EXPECT_EQ(dataRow(*r, Program::Heron), c.data + kDataValues);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lines, ResponseLine,
-    ::testing::Values(
-        LineCase{"full_line_19_fields", "12,3456,21/05/2014 13:45," + kValues + ",FALSE),17", 12,
-                 "12,  3456 ,2014/05/21 13:45:00,", "1,17\r\n", "00012, 2014/05/21 13:45:00,"},
-        LineCase{"eighteen_fields_empty_last_column", "12,3456,21/05/2014 13:45," + kValues + ",TRUE)", 12,
-                 "12,  3456 ,2014/05/21 13:45:00,", "0,\r\n", "00012, 2014/05/21 13:45:00,"},
-        LineCase{"lower_case_false_bracket_is_power_fail", "7,0,01/01/2020 00:00," + kValues + ",false),0", 7,
-                 "7,  0 ,2020/01/01 00:00:00,", "1,\r\n", "00007, 2020/01/01 00:00:00,"},
-        LineCase{"false_without_bracket_is_not", "7,-5,01/01/2020 00:00," + kValues + ",FALSE,3", 7,
-                 "7, -5 ,2020/01/01 00:00:00,", "0,3\r\n", "00007, 2020/01/01 00:00:00,"},
-        LineCase{"other_probe_skipped", "13,3456,21/05/2014 13:45," + kValues + ",FALSE),17", 12, nullptr, nullptr, nullptr},
-        LineCase{"probe_zero_skipped_even_when_asked", "0,1,21/05/2014 13:45," + kValues + ",x", 0, nullptr, nullptr, nullptr},
-        LineCase{"text_probe_skipped", "abc,1,21/05/2014 13:45," + kValues + ",x", 0, nullptr, nullptr, nullptr},
-        LineCase{"seventeen_fields_skipped", "12,3456,21/05/2014 13:45,20.1,30.2,21.5,0.5,7.26,5,-1.5,12.345,18,19.999,3,4,22.25",
-                 12, nullptr, nullptr, nullptr},
-        LineCase{"empty_line_skipped", "", 12, nullptr, nullptr, nullptr},
-        LineCase{"probe_rounded_half_even", "12.5,1,21/05/2014 13:45," + kValues + ",x", 12,
-                 "12,  1 ,2014/05/21 13:45:00,", "0,\r\n", "00012, 2014/05/21 13:45:00,"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-struct DateCase {
-    const char* field;
-    const char* expected;  // "yyyy/mm/dd HH:MM:SS"
-};
-
-class ResponseDate : public ::testing::TestWithParam<DateCase> {};
-
-TEST_P(ResponseDate, ReadsByPositionAndCarries) {
-    EXPECT_EQ(formatDate(responseDate(GetParam().field), "yyyy/mm/dd HH:MM:SS"), GetParam().expected)
-        << GetParam().field;
+TEST(ResponseDate, ReadsByPositionAndCarries) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"21/05/2014 13:45", "2014/05/21 13:45:00"}, {"21/05/2014 13:45:59 and more", "2014/05/21 13:45:00"},
+        {"32/01/2014 10:00", "2014/02/01 10:00:00"}, {"00/03/2016 00:00", "2016/02/29 00:00:00"},
+        {"15/13/2014 08:30", "2015/01/15 08:30:00"}, {"15/00/2014 08:30", "2013/12/15 08:30:00"},
+        {"31/12/2014 25:70", "2015/01/01 02:10:00"}, {" 5/ 6/2014  7: 8", "2014/06/05 07:08:00"}};
+    for (const auto& [field, text] : cases) EXPECT_EQ(formatDate(responseDate(field), "yyyy/mm/dd HH:MM:SS"), text) << field;
 }
-
-INSTANTIATE_TEST_SUITE_P(Dates, ResponseDate,
-                         ::testing::Values(DateCase{"21/05/2014 13:45", "2014/05/21 13:45:00"},
-                                           DateCase{"21/05/2014 13:45:59 and more", "2014/05/21 13:45:00"},
-                                           DateCase{"32/01/2014 10:00", "2014/02/01 10:00:00"},
-                                           DateCase{"00/03/2016 00:00", "2016/02/29 00:00:00"},
-                                           DateCase{"15/13/2014 08:30", "2015/01/15 08:30:00"},
-                                           DateCase{"15/00/2014 08:30", "2013/12/15 08:30:00"},
-                                           DateCase{"31/12/2014 25:70", "2015/01/01 02:10:00"},
-                                           DateCase{" 5/ 6/2014  7: 8", "2014/06/05 07:08:00"}));
 
 }  // namespace
 }  // namespace kvr::test

@@ -1,14 +1,11 @@
 #include <gtest/gtest.h>
 
-#include "tests/heron/temp_folder.h"
+#include "tests/core/temp_folder.h"
 #include "web_dump/text_lines.h"
 
 namespace kvr::test {
 using namespace kvr::web;
 namespace {
-
-using test::TempFolder;
-using test::writeFile;
 
 std::vector<std::string> readAll(const std::string& content, std::size_t skipped = 0) {
     TempFolder dir;

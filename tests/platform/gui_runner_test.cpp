@@ -16,43 +16,16 @@
 namespace kvr::test {
 using namespace kvr::qt;
 
-namespace {
-
-class TestWindow : public QWidget, public WindowFace {
-public:
-    void setStatus(const QString&) override {}
-    void setLed(int, char) override {}
-    void setProgress(int) override {}
-    void nextDumpImg() override {}
-
-protected:
-    void closeEvent(QCloseEvent* e) override {
-        requestStop();
-        QWidget::closeEvent(e);
-    }
-};
-
-struct Fixture : ::testing::Test {
-    void SetUp() override {
-        ensureApp();
-        clearStopRequest();
-    }
-    void TearDown() override { clearStopRequest(); }
-};
-
-using GuiRunner = Fixture;
-
-}  // namespace
-
 // Closing the window ends the job at its next wait: a yield throws, an open
 // box is closed unanswered (a question is No, an input box is empty, not its
 // default), and the end steps still show status lines but skip their boxes.
-TEST_F(GuiRunner, ClosingTheWindowEndsTheJobAtItsNextWait) {
+TEST(GuiRunner, ClosingTheWindowEndsTheJobAtItsNextWait) {
+    ensureApp();
     enum class Wait { Yield, Question, Input };
     for (const Wait wait : {Wait::Yield, Wait::Question, Wait::Input}) {
         SCOPED_TRACE(static_cast<int>(wait));
         clearStopRequest();
-        TestWindow w;
+        TinyWindow w;
         std::atomic<bool> closed{false};
         const auto t0 = monoMs();
         QTimer poll;
@@ -98,5 +71,6 @@ TEST_F(GuiRunner, ClosingTheWindowEndsTheJobAtItsNextWait) {
         for (QWidget* tl : QApplication::topLevelWidgets())
             EXPECT_FALSE(tl->isVisible() && qobject_cast<QDialog*>(tl)) << "no box left open";
     }
+    clearStopRequest();
 }
 }  // namespace kvr::test

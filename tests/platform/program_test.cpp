@@ -5,8 +5,6 @@
 #include <csignal>
 #include <thread>
 
-#include <QLabel>
-
 #include "core/console_screen.h"
 #include "platform/qt/program.h"
 #include "pty_helpers.h"
@@ -26,17 +24,6 @@ int runWith(std::vector<std::string> args, const ProgramSpec& desc) {
     argv.push_back(nullptr);
     return runProgram(static_cast<int>(keep.size()), argv.data(), desc);
 }
-
-class TinyWindow : public QLabel, public WindowFace {
-public:
-    void setStatus(const QString& t) override { setText(t); }
-    void setLed(int, char) override {}
-    void setProgress(int) override {}
-    void closeEvent(QCloseEvent* e) override {
-        requestStop();
-        QLabel::closeEvent(e);
-    }
-};
 
 struct ProgramHelper : ::testing::Test {
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }

@@ -9,12 +9,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include <QApplication>
+#include <QLabel>
+
+#include "platform/qt/gui_runner.h"
+#include "tests/core/temp_folder.h"
 
 namespace kvr::test {
 
@@ -27,6 +29,18 @@ inline void ensureApp() {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     new QApplication(argc, argv);
 }
+
+// A window that shows its status text and, closed, asks the job to stop.
+class TinyWindow : public QLabel, public qt::WindowFace {
+public:
+    void setStatus(const QString& t) override { setText(t); }
+    void setLed(int, char) override {}
+    void setProgress(int) override {}
+    void closeEvent(QCloseEvent* e) override {
+        qt::requestStop();
+        QLabel::closeEvent(e);
+    }
+};
 
 struct Pty {
     int master = -1;
@@ -87,36 +101,12 @@ inline std::int64_t monoMs() {
 }
 
 // A temporary XDG_CONFIG_HOME for the life of the object.
-struct TempConfigHome {
-    std::filesystem::path dir;
-    std::string old;
-    bool hadOld = false;
-    TempConfigHome() {
-        char tmpl[] = "/tmp/kvr-platform-XXXXXX";
-        dir = mkdtemp(tmpl);
-        if (const char* o = std::getenv("XDG_CONFIG_HOME")) {
-            old = o;
-            hadOld = true;
-        }
-        setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
-    }
-    ~TempConfigHome() {
-        if (hadOld) {
-            setenv("XDG_CONFIG_HOME", old.c_str(), 1);
-        } else {
-            unsetenv("XDG_CONFIG_HOME");
-        }
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-    void write(const std::string& relPath, const std::string& text) const {
-        std::filesystem::create_directories((dir / relPath).parent_path());
-        std::ofstream(dir / relPath, std::ios::binary) << text;
-    }
-    std::string read(const std::string& relPath) const {
-        std::ifstream in(dir / relPath, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+struct TempConfigHome : TempFolder {
+    const bool hadOld = std::getenv("XDG_CONFIG_HOME") != nullptr;
+    const std::string old = hadOld ? std::getenv("XDG_CONFIG_HOME") : "";
+    TempConfigHome() { setenv("XDG_CONFIG_HOME", path().c_str(), 1); }
+    ~TempConfigHome() { hadOld ? setenv("XDG_CONFIG_HOME", old.c_str(), 1) : unsetenv("XDG_CONFIG_HOME"); }
+    std::string read(const std::string& relPath) const { return readFile(path() / relPath); }
 };
 
 }  // namespace kvr::test

@@ -11,17 +11,11 @@
 #include "files/record_rows.h"
 #include "server_link/server_link.h"
 #include "testing/fakes.h"
+#include "tests/core/temp_folder.h"
 #include "tests/server_link/tiny_server.h"
 
 namespace kvr::test {
 namespace {
-
-using kvr::test::FakeClock;
-using kvr::test::FakePort;
-using kvr::test::MemorySettings;
-using kvr::test::ScriptedScreen;
-using test::Record;
-using test::TempFolder;
 
 constexpr int kSlots = 20, kNext = 15, kNum = 8;  // positions 15..19, 0..2
 
@@ -38,11 +32,10 @@ Record changed(int at, std::initializer_list<std::pair<std::size_t, std::uint8_t
     return test::sealed(r);
 }
 
-struct Outcome {
+struct Outcome : FakePlatform {
     std::string dump, data;
     bool commsError = true;
     std::vector<int> refetched;
-    ScriptedScreen screen;
     int lowCount = 0;
     Bytes startCommand;
 };
@@ -51,10 +44,6 @@ using Prepare = std::function<void(test::TinyServer&, LinkState&)>;
 
 // Runs DumpAll against a server prepared by `setup`.
 void runDump(const Prepare& setup, Outcome& out) {
-    FakeClock clock;
-    FakePort port{clock};
-    MemorySettings settings;
-    Platform platform{clock, port, settings, out.screen};
     LinkState state;
     test::TinyServer server;
     server.ring = makeRing();
@@ -63,21 +52,21 @@ void runDump(const Prepare& setup, Outcome& out) {
     state.RecordSlots = kSlots;
     state.EndRecord = (kNext + kNum) % kSlots;
     setup(server, state);
-    port.attach(3, &server);
+    out.port.attach(3, &server);
     std::string err;
-    ASSERT_TRUE(port.open(3, err));
+    ASSERT_TRUE(out.port.open(3, err));
     TempFolder tmp;
     RunFiles files;
-    ASSERT_TRUE(files.open(tmp.path(), Program::Marten, clock.now()));
+    ASSERT_TRUE(files.open(tmp.path(), Program::Marten, out.clock.now()));
     LowBatteryList low;
-    ServerLink link{platform, state};
+    ServerLink link{out.platform, state};
     link.sink = [&](const DecodedRecord& rec) { writeRecord(rec, files, low); };
-    const auto t0 = clock.monotonicMs();
+    const auto t0 = out.clock.monotonicMs();
     link.DumpAll();
-    EXPECT_LT(clock.monotonicMs() - t0, 60'000);
+    EXPECT_LT(out.clock.monotonicMs() - t0, 60'000);
     EXPECT_TRUE(files.close());
-    out.dump = test::slurp(dumpFilePath(tmp.path(), 0));
-    out.data = test::slurp(dataFilePath(tmp.path()));
+    out.dump = readFile(dumpFilePath(tmp.path(), 0));
+    out.data = readFile(dataFilePath(tmp.path()));
     out.commsError = state.CommsError;
     out.refetched = server.recordRequests;
     out.lowCount = low.count();
@@ -101,8 +90,8 @@ void expected(const std::vector<Record>& ring, int count, Outcome& out) {
         writeRecord(d, files, low);
     }
     ASSERT_TRUE(files.close());
-    out.dump = test::slurp(dumpFilePath(tmp.path(), 0));
-    out.data = test::slurp(dataFilePath(tmp.path()));
+    out.dump = readFile(dumpFilePath(tmp.path(), 0));
+    out.data = readFile(dataFilePath(tmp.path()));
 }
 
 // Every position is written once, in ring order, whatever the stream lost;

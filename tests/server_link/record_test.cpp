@@ -6,15 +6,11 @@
 #include "core/devtime.h"
 #include "core/server_record.h"
 #include "files/record_rows.h"
+#include "tests/core/temp_folder.h"
 #include "tests/server_link/tiny_server.h"
 
 namespace kvr::test {
 namespace {
-
-using test::Record;
-using test::sealed;
-using test::slurp;
-using test::TempFolder;
 
 Record fromHex(const char* hex) {
     Record r{};
@@ -72,11 +68,8 @@ TEST(ServerRecord, Kind0Fields) {
     for (const auto& [hi, lo, temp] : {std::tuple{0x80, 0x00, 128.0f}, {0x80, 0x01, -127.99609375f}, {0x15, 0x80, 21.5f}})
         EXPECT_FLOAT_EQ(decodeRecord(kind0({{9, hi}, {10, lo}})).reading.Temp, temp) << hi << " " << lo;
     const DecodedRecord p = decodeRecord(kind0({{11, 0xA4}, {3, 0x01}, {4, 0x02}, {8, 0x7F}, {30, 0x12}, {31, 0x34}}));
-    EXPECT_EQ(p.reading.pwrFail, 1);
-    EXPECT_EQ(p.reading.Volts, 3.6f);
-    EXPECT_EQ(p.reading.recNo, 0x0102);
-    EXPECT_EQ(p.reading.counter, 0x1234);
-    EXPECT_EQ(p.reading.time, makeLocal(2000, 1, 1, 0, 2, 7));
+    EXPECT_EQ(std::tuple(p.reading.pwrFail, p.reading.Volts, p.reading.recNo, p.reading.counter, p.reading.time),
+              std::tuple(1, 3.6f, 0x0102, 0x1234, makeLocal(2000, 1, 1, 0, 2, 7)));
     const DecodedRecord day = decodeRecord(kind0({{6, 0x01}, {7, 0x51}, {8, 0x7F}}));  // 86399 s
     EXPECT_EQ(day.reading.time, makeLocal(2000, 1, 1, 23, 59, 59));
 }
@@ -192,8 +185,8 @@ TEST(ServerRecord, LinesWritten) {
         LowBatteryList low;
         EXPECT_TRUE(writeRecord(decodeRecord(c.rec), files, low));
         ASSERT_TRUE(files.close());
-        EXPECT_EQ(slurp(dumpFilePath(tmp.path(), 0)), dumpHeader + c.dump);
-        EXPECT_EQ(slurp(dataFilePath(tmp.path())), dataHeader + c.data);
+        EXPECT_EQ(readFile(dumpFilePath(tmp.path(), 0)), dumpHeader + c.dump);
+        EXPECT_EQ(readFile(dataFilePath(tmp.path())), dataHeader + c.data);
         EXPECT_EQ(low.count(), c.lowCount);
     }
 }

@@ -1,39 +1,24 @@
 // Shared by the server-link tests: record and frame builders, a small
 // in-test probe server behind the fake port (answers record and bulk-start
-// commands from a ring, with scripted faults), temporary folders.
+// commands from a ring, with scripted faults, or every request from a script).
 #pragma once
 
-#include <unistd.h>
-
-#include <array>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "sim/devices/readings.h"
 #include "sim/devices/sim_device.h"
 
 namespace kvr::test {
 
-using Record = std::array<std::uint8_t, 32>;
+using sim::Record;
 
-inline std::uint16_t crc16(const std::uint8_t* p, std::size_t n) {
-    std::uint32_t c = 0xFFFF;
-    for (std::size_t i = 0; i < n; ++i) {
-        c ^= p[i];
-        for (int b = 0; b < 8; ++b) c = (c & 1) ? (c >> 1) ^ 0xA001 : c >> 1;
-    }
-    return static_cast<std::uint16_t>(c);
-}
-
-// Sets bytes 30-31 to the CRC of bytes 0..29, low byte first.
+// Sets bytes 30-31 to the check of bytes 0..29 (the simulators' own CRC).
 inline Record sealed(Record r) {
-    const auto c = crc16(r.data(), 30);
-    r[30] = c & 0xFF;
-    r[31] = c >> 8;
+    sim::sealRecord(r);
     return r;
 }
 
@@ -62,7 +47,7 @@ inline Record kind1(int probe, int n, int voltCode = 10) {
 inline Bytes answerFrame(std::uint8_t cmd, const Bytes& data, std::uint8_t direction = 0x01) {
     Bytes f{0x5E, 0xFF, 0xFF, static_cast<std::uint8_t>(data.size() + 2), direction, cmd};
     f.insert(f.end(), data.begin(), data.end());
-    const auto c = crc16(f.data() + 1, f.size() - 1);
+    const auto c = sim::crc16(ByteSpan(f).subspan(1));
     f.push_back(c & 0xFF);
     f.push_back(c >> 8);
     return f;
@@ -90,6 +75,7 @@ public:
     bool deadAfterStream = false;
     int answerRecords = -1;         // record requests answered before going silent
 
+    std::vector<std::vector<sim::SimChunk>> script;  // if set: the answer to each request, the last repeating
     std::vector<int> recordRequests;  // positions asked with 0x13
     std::vector<Bytes> requests;
 
@@ -110,7 +96,11 @@ private:
     void handle(const Bytes& req, sim::SimOutput& out) {
         requests.push_back(req);
         const int cmd = req[5];
-        if (crc16(req.data() + 1, req.size() - 1) != 0 || dead_) return;
+        if (sim::crc16(ByteSpan(req).subspan(1)) != 0 || dead_) return;
+        if (!script.empty()) {
+            for (const auto& c : script[std::min(requests.size(), script.size()) - 1]) out.send(c.bytes, c.delayMs);
+            return;
+        }
         if (auto it = ignore.find(cmd); it != ignore.end() && it->second > 0) {
             --it->second;
             return;
@@ -153,27 +143,5 @@ private:
     Bytes buf_;
     bool dead_ = false;
 };
-
-// A temporary folder, removed with everything in it at the end of the scope.
-class TempFolder {
-public:
-    TempFolder() {
-        static int n = 0;
-        path_ = std::filesystem::temp_directory_path() /
-                ("kvr-server-test-" + std::to_string(::getpid()) + "-" + std::to_string(++n));
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
-    }
-    ~TempFolder() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
-inline std::string slurp(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 }  // namespace kvr::test
