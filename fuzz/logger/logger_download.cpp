@@ -21,11 +21,14 @@ using namespace kvr;
 
 namespace {
 
+// The stand-in's own branches are no finding: no coverage calls in it.
+#define KVR_NO_COVERAGE __attribute__((no_sanitize("coverage")))
+
 class FuzzLogger : public sim::SimDevice {
 public:
     FuzzLogger(const std::uint8_t* d, std::size_t n) : data_(d), size_(n) {}
     int requests = 0;
-    void receive(ByteSpan in, sim::SimOutput& out) override {
+    KVR_NO_COVERAGE void receive(ByteSpan in, sim::SimOutput& out) override {
         for (std::uint8_t b : in) {
             buf_.push_back(b);
             if (buf_.size() >= 5 && buf_.size() == static_cast<std::size_t>(buf_[4]) + 3u) {
@@ -51,7 +54,7 @@ public:
     nlohmann::json state() const override { return {}; }
 
 private:
-    std::uint8_t take() { return pos_ < size_ ? data_[pos_++] : 0xFF; }
+    KVR_NO_COVERAGE std::uint8_t take() { return pos_ < size_ ? data_[pos_++] : 0xFF; }
     const std::uint8_t* data_;
     std::size_t size_;
     std::size_t pos_ = 0;
@@ -78,13 +81,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (state.CommsError) return 0;
     const int before = dev.requests;
     if (link.ExtendedStatus) {
-        // Larger rings only repeat the same walk for longer.
-        if (state.RecordSlots > 512) return 0;
+        // A ring of 64 holds every shape of the walk (a wrap, the bound, a
+        // block per four records, a first block entered mid-way); larger
+        // rings only repeat it for longer, at a block exchange per step.
+        if (state.RecordSlots > 64) return 0;
         link.GetRadioData(sink);
         // One block per four records at most, plus the first.
         if (state.RecordSlots >= 0 && dev.requests - before > 4 * (state.RecordSlots / 4 + 2) * 12) std::abort();
     } else {
-        if (state.NumReadings > 16) state.NumReadings = 16;  // keep each run short
+        // Eight blocks hold a probe's header, its records, a repeated header
+        // and the next probe's: more only repeat them.
+        if (state.NumReadings > 8) state.NumReadings = 8;
         link.GetData(sink);
     }
     return 0;

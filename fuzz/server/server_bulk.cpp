@@ -26,7 +26,10 @@ std::vector<std::int64_t> frames(ByteSpan s, std::size_t chunk) {
     return out;
 }
 
-Bytes answer(std::uint8_t cmd, const Bytes& data) {
+// The stand-in's own branches are no finding: no coverage calls in it.
+#define KVR_NO_COVERAGE __attribute__((no_sanitize("coverage")))
+
+KVR_NO_COVERAGE Bytes answer(std::uint8_t cmd, const Bytes& data) {
     Bytes f{0x5E, 0xFF, 0xFF, static_cast<std::uint8_t>(data.size() + 2), 0x01, cmd};
     f.insert(f.end(), data.begin(), data.end());
     const std::uint16_t c = sim::crc16(ByteSpan(f).subspan(1));
@@ -40,7 +43,7 @@ Bytes answer(std::uint8_t cmd, const Bytes& data) {
 class StreamDevice : public sim::SimDevice {
 public:
     StreamDevice(ByteSpan stream, std::size_t split, std::size_t chunk) : s_(stream), split_(split), chunk_(chunk) {}
-    void receive(ByteSpan data, sim::SimOutput& out) override {
+    KVR_NO_COVERAGE void receive(ByteSpan data, sim::SimOutput& out) override {
         if (data.size() < 7) return;
         if (data[6] == 0x04) {
             Bytes first = answer(0x04, {});
