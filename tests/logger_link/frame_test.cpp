@@ -25,12 +25,8 @@ TEST(LoggerFrame, RequestsAreByteExact) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Rig rig;
-        ScriptDevice dev;
-        rig.attach(&dev);
-        for (double b : c.data) rig.link.TxAdd(b);
-        std::int16_t len = 14;
-        rig.link.Transmit(len, true, 0);
+        Rig rig(std::vector<Bytes>{});
+        rig.transmit(c.data, true);
         EXPECT_EQ(rig.port.written(), c.wire);
         // One byte per write, as the link promises the port.
         EXPECT_EQ(rig.port.writes.size(), c.wire.size());
@@ -40,10 +36,7 @@ TEST(LoggerFrame, RequestsAreByteExact) {
 }
 
 TEST(LoggerFrame, FlashWritesAreByteExact) {
-    Rig rig;
-    ScriptDevice dev;
-    dev.replies = {answer({13, 0, 0, 0, 0})};
-    rig.attach(&dev);
+    Rig rig({answer({13, 0, 0, 0, 0})});
     rig.link.ProbeWritePage(0);
     EXPECT_FALSE(rig.state.CommsError);
     auto f = rig.frames();
@@ -75,10 +68,8 @@ TEST(LoggerFrame, ReceiverGivesTheSameResultWhateverTheChunks) {
     struct RxCase {
         const char* name;
         Bytes input;
-        std::int16_t expect;                  // caller's expected length
-        std::int16_t rxLen;                   // positions received
-        std::int16_t answerLength;            // after feeding
-        std::vector<std::pair<int, int>> at;  // position, value
+        std::int16_t expect, rxLen, answerLength;  // the caller's length; positions received; the length after
+        std::vector<std::pair<int, int>> at;       // position, value
     };
     Bytes good = answer({9, 255, 12, 3, 4});
     Bytes longer = answer(std::vector<std::uint8_t>(21, 0x11));  // length byte 30
@@ -115,8 +106,7 @@ TEST(LoggerFrame, AnswerChecks) {
     struct CheckCase {
         const char* name;
         std::function<void(Bytes&)> damage;
-        bool requestSent;
-        bool valid;
+        bool requestSent, valid;
     };
     const std::vector<CheckCase> cases = {
         {"intact", [](Bytes&) {}, true, true},
