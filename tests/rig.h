@@ -59,9 +59,6 @@ protected:
             if (b.title == title) out.push_back(b.text);
         return out;
     }
-    bool eventShown(const std::string& text) const {
-        return std::find(screen.events.begin(), screen.events.end(), text) != screen.events.end();
-    }
     fs::path dataFile() const { return dir / "KVR Probe Data.csv"; }
 
     TempDir tmp;

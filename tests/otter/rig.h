@@ -16,7 +16,6 @@ namespace kvr::test {
 
 using Type = sim::LoggerOptions::Type;
 
-inline const std::string kHead = std::string(kDataHeader) + "\r\n";
 inline const char* const kNoComms = "ERROR, Data download not completed - No comms.";
 
 // Answers each command line (text before CR LF, or a lone "+++") with the
@@ -83,7 +82,7 @@ protected:
     }
     // The running file a complete download of these loggers leaves.
     static std::string expected(std::initializer_list<const sim::Logger*> loggers) {
-        std::string s = kHead;
+        std::string s = std::string(kDataHeader) + "\r\n";
         for (const auto* l : loggers)
             for (const auto& r : l->expectedRows()) s += r;
         return s;
