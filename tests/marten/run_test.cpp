@@ -95,15 +95,6 @@ TEST_F(MartenTest, WindowClosedDuringTheNoReadingsBoxSendsNoFurtherCommand) {
     EXPECT_EQ(server.clears, 0);
 }
 
-TEST_F(MartenTest, NoPortGivenEndsWithStatusOneAndKeepsTheSpeed) {
-    // A box closed with the window answers as cancelled: the same path.
-    run->optSpeed = 1;
-    EXPECT_EQ(run->tmr_Timer(), 1);
-    EXPECT_EQ(titles(), std::vector<std::string>{"Serial Port"});
-    EXPECT_EQ(setting("Speed"), "1");
-    EXPECT_EQ(port.openCount, 0);
-}
-
 TEST_F(MartenTest, RetryingASilentPortEndsAfterTwentyPassesUnattendedOnly) {
     port.attach(3, nullptr);  // the port exists, nothing answers
     storePort(3);             // every "No Comms" box keeps its default: port 3 again
