@@ -18,6 +18,7 @@ namespace kvr::test {
 
 namespace fs = std::filesystem;
 
+// A temporary folder, removed at the end of the test.
 struct TempDir {
     TempDir() {
         static int n = 0;

@@ -1,6 +1,8 @@
 // A Marten run against a probe server: which records are fetched and in
 // what order, what reaches the files, when the server is cleared, the port
-// and its boxes, and the exit status.
+// and its boxes, and the exit status. Counts that disagree with the ring at
+// both speeds, reloads past it and links cut part-way are held by the fault
+// matrix and the end-to-end runs.
 #include "core/devtime.h"
 #include "server_dump/run_end.h"
 #include "tests/marten/rig.h"
