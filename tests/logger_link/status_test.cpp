@@ -132,9 +132,10 @@ TEST(LoggerClock, SetLoggerDate) {
         sim::Logger dev(sim::parseLoggerOptions(c.simArgs));
         Rig rig(&dev, c.variant);
         rig.link.ServerFormat = c.serverFormat;
+        // The server's clock counts from 2000; the loggers' dates are the ones above.
         rig.clock.setNow(c.frames[0][0] == 8 ? makeLocal(2000, 1, 2) : makeLocal(2026, 12, 6, 17, 5, 9));
         rig.link.SetLoggerDate();
-        EXPECT_EQ(rig.state.CommsError, c.frames.size() == 4);
+        EXPECT_EQ(rig.state.CommsError, c.frames.size() == 4);  // only the refused date: four attempts
         std::vector<std::vector<int>> sent;
         for (const auto& f : rig.frames()) sent.push_back(Rig::dataOf(f));
         EXPECT_EQ(sent, c.frames);
