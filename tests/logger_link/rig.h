@@ -2,17 +2,11 @@
 // the simulated logger or a scripted device behind port 1.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <deque>
-#include <filesystem>
-#include <fstream>
-
-#include <unistd.h>
 
 #include "logger_link/logger_link.h"
 #include "sim/devices/logger.h"
-#include "testing/fakes.h"
+#include "tests/rig.h"
 
 namespace kvr::test {
 
@@ -49,18 +43,29 @@ inline Bytes corrupt(Bytes a) {
     return a;
 }
 
-// The simulated logger's options, dated 2012-03-04 noon unless told.
+// The simulated logger's options, dated 2012-03-04 noon and seeded unless told.
 inline sim::LoggerOptions loggerOptions(std::vector<std::string> args = {}) {
-    args.insert(args.begin(), {"--now", "2012-03-04 12:00:00"});
+    args.insert(args.begin(), {"--now", "2012-03-04 12:00:00", "--seed", "5"});
     return sim::parseLoggerOptions(args);
 }
 
-struct Rig : test::FakePlatform {
-    explicit Rig(LoggerVariant v = LoggerVariant::Otter()) : link(platform, state, v) {}
-    void attach(sim::SimDevice* d) {
+struct Rig : FakePlatform {
+    // A link to this device on port 1, open; without one the port stays closed.
+    explicit Rig(sim::SimDevice* d = nullptr, LoggerVariant v = LoggerVariant::Otter()) : link(platform, state, v) {
+        if (!d) return;
         port.attach(1, d);
         std::string err;
         EXPECT_TRUE(port.open(1, err)) << err;
+    }
+    // A link to the scripted device, giving these replies.
+    explicit Rig(std::vector<Bytes> replies, LoggerVariant v = LoggerVariant::Otter()) : Rig(&script, v) {
+        script.replies.assign(replies.begin(), replies.end());
+    }
+    // One request of these data bytes, expecting an answer of the usual 14.
+    void transmit(std::vector<double> data, bool noRetries = false, float timeout = 0) {
+        for (double b : data) link.TxAdd(b);
+        std::int16_t len = 14;
+        link.Transmit(len, noRetries, timeout);
     }
     // Requests written since the last call (the link writes one byte per
     // write), split at the start marker of each.
@@ -82,32 +87,12 @@ struct Rig : test::FakePlatform {
         return c;
     }
 
+    ScriptDevice script;
     LinkState state;
     LoggerLink link;
 
 private:
     std::size_t seen_ = 0;
 };
-
-// A temporary folder removed at the end of the test.
-struct TempDir {
-    TempDir() {
-        static int n = 0;
-        path = std::filesystem::temp_directory_path() /
-               ("kvr-logger-test-" + std::to_string(::getpid()) + "-" + std::to_string(++n));
-        std::filesystem::remove_all(path);
-        std::filesystem::create_directories(path);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    std::filesystem::path path;
-};
-
-inline std::string readFile(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 }  // namespace kvr::test

@@ -15,6 +15,8 @@ TEST(LoggerTransmit, AttemptsAndTries) {
         std::vector<Bytes> replies;  // per request, the last repeats
         std::size_t frames;
         bool error;
+        float timeout = 0;
+        std::int64_t ms = -1;  // time taken, when checked: first-byte wait plus the collect limit per attempt
     };
     // A try ends with its first complete answer; only a complete but bad
     // answer starts another try. So k silent requests then a corrupt answer
@@ -32,7 +34,11 @@ TEST(LoggerTransmit, AttemptsAndTries) {
         {"silent logger: one try of four attempts", LoggerVariant::Otter(), 0, false, {{}}, 4, true},
         {"silent logger with a cell link: six attempts", LoggerVariant::Otter(), 6, false, {{}}, 6, true},
         {"cell wait 4 gives five attempts", LoggerVariant::Otter(), 4, false, {{}}, 5, true},
-        {"silent logger, no retries: one frame", LoggerVariant::Otter(), 0, true, {{}}, 1, true},
+        {"silent logger, no retries: one frame", LoggerVariant::Otter(), 0, true, {{}}, 1, true, 0, 500 + 200},
+        {"silent, no retries, timeout", LoggerVariant::Otter(), 0, true, {{}}, 1, true, 0.3f, 800 + 500},
+        {"silent, no retries, cell link", LoggerVariant::Otter(), 6, true, {{}}, 1, true, 0, 6500 + 6200},
+        {"Marten, silent", LoggerVariant::Marten(), 0, true, {{}}, 1, true, 0, 300 + 200},
+        {"Marten, silent, timeout", LoggerVariant::Marten(), 0, true, {{}}, 1, true, 0.3f, 600 + 500},
         {"corrupt logger, no retries: three frames", LoggerVariant::Otter(), 0, true, {corrupt(ack())}, 3, true},
         {"corrupt logger: three tries", LoggerVariant::Otter(), 0, false, {corrupt(ack())}, 3, true},
         {"worst case 3 x 4", LoggerVariant::Otter(), 0, false, silentThenCorrupt(3), 12, true},
@@ -51,55 +57,21 @@ TEST(LoggerTransmit, AttemptsAndTries) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Rig rig(c.variant);
-        ScriptDevice dev;
-        dev.replies.assign(c.replies.begin(), c.replies.end());
-        rig.attach(&dev);
+        Rig rig(c.replies, c.variant);
         rig.link.CellWait = c.cellWait;
         rig.link.CellConnected = c.cellWait > 0;
-        for (int b : {9, 0, 0, 0, 0}) rig.link.TxAdd(b);
-        std::int16_t len = 14;
-        rig.link.Transmit(len, c.noRetries, 0);
-        EXPECT_EQ(dev.requests.size(), c.frames);
-        EXPECT_EQ(rig.state.CommsError, c.error);
-        EXPECT_EQ(rig.state.TxLen, 0);
-    }
-}
-
-TEST(LoggerTransmit, WaitsOfOneSilentAttempt) {
-    struct WaitCase {
-        const char* name;
-        LoggerVariant variant;
-        float cellWait;
-        float timeout;
-        std::int64_t silentMs;  // one attempt against a silent logger
-    };
-    // First-byte wait plus the collect limit, both on the monotonic clock.
-    const std::vector<WaitCase> cases = {
-        {"Otter", LoggerVariant::Otter(), 0, 0, 500 + 200},
-        {"Otter with timeout", LoggerVariant::Otter(), 0, 0.3f, 800 + 500},
-        {"Otter with a cell link", LoggerVariant::Otter(), 6, 0, 6500 + 6200},
-        {"Marten", LoggerVariant::Marten(), 0, 0, 300 + 200},
-        {"Marten with timeout", LoggerVariant::Marten(), 0, 0.3f, 600 + 500},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Rig rig(c.variant);
-        ScriptDevice dev;
-        rig.attach(&dev);
-        rig.link.CellWait = c.cellWait;
-        rig.link.TxAdd(1);
-        std::int16_t len = 14;
         const auto t0 = rig.clock.monotonicMs();
-        rig.link.Transmit(len, true, c.timeout);
-        EXPECT_EQ(rig.clock.monotonicMs() - t0, c.silentMs);
+        rig.transmit({9, 0, 0, 0, 0}, c.noRetries, c.timeout);
+        const std::int64_t took = rig.clock.monotonicMs() - t0;
+        EXPECT_TRUE(c.ms < 0 || took == c.ms) << took << " ms";
+        EXPECT_EQ(rig.script.requests.size(), c.frames);
+        EXPECT_EQ(rig.state.CommsError, c.error);
     }
 }
 
 TEST(LoggerTransmit, InactivityLimitRestartsWithEachChunk) {
     // An answer trickling in slower than the whole limit but faster than the
     // limit between chunks is still received in one attempt.
-    Rig rig;
     struct Trickle : sim::SimDevice {
         int bytesIn = 0;
         void receive(ByteSpan d, sim::SimOutput& out) override {
@@ -109,31 +81,30 @@ TEST(LoggerTransmit, InactivityLimitRestartsWithEachChunk) {
         }
         nlohmann::json state() const override { return {}; }
     } dev;
-    rig.attach(&dev);
-    for (int b : {9, 0, 0, 0, 0}) rig.link.TxAdd(b);
-    std::int16_t len = 14;
-    rig.link.Transmit(len, true, 0);
+    Rig rig(&dev);
+    rig.transmit({9, 0, 0, 0, 0}, true);
     EXPECT_FALSE(rig.state.CommsError);
     EXPECT_EQ(rig.state.RxLen, 14);
 }
 
 TEST(LoggerTransmit, ClosedPortSendsNothing) {
     Rig rig;
-    rig.link.TxAdd(9);
-    std::int16_t len = 14;
-    rig.link.Transmit(len, false, 0);
+    rig.transmit({9});
     EXPECT_TRUE(rig.port.writes.empty());
     EXPECT_TRUE(rig.state.CommsError);
-    EXPECT_EQ(rig.state.TxLen, 0);
     EXPECT_EQ(rig.screen.leds.back(), "1R");
 }
 
-TEST(LoggerTransmit, Lamps) {
+// Lamps, and the modem-control lines pulsed before each attempt (not during
+// Otter's cell call).
+TEST(LoggerTransmit, LampsAndModemLines) {
     struct LampCase {
         const char* name;
         LoggerVariant variant;
+        bool cellConnected;
         std::vector<Bytes> replies;
         std::vector<std::string> leds;  // after the TxAdd of one data byte
+        std::size_t pulses;
     };
     // Seven bytes are added to the frame (the data byte, checksum, end
     // marker and three trailing zeros), each lighting the send lamp.
@@ -142,51 +113,29 @@ TEST(LoggerTransmit, Lamps) {
         v.insert(v.end(), rest.begin(), rest.end());
         return v;
     };
+    const auto otter = LoggerVariant::Otter(), marten = LoggerVariant::Marten();
     const std::vector<LampCase> cases = {
-        {"Otter good", LoggerVariant::Otter(), {ack()}, seq(7, {"1G"})},
-        {"Otter silent once", LoggerVariant::Otter(), {{}, ack()}, seq(7, {"1R", "1G"})},
-        {"Otter silent", LoggerVariant::Otter(), {{}}, seq(7, {"1R", "1R", "1R", "1R", "1R"})},
-        {"Marten good", LoggerVariant::Marten(), {ack()}, seq(8, {"0N", "1G", "1N"})},
-        {"Marten silent once", LoggerVariant::Marten(), {{}, ack()}, seq(8, {"1R", "0G", "0N", "1G", "1N"})},
+        {"Otter good", otter, false, {ack()}, seq(7, {"1G"}), 1},
+        {"Otter during a cell call", otter, true, {ack()}, seq(7, {"1G"}), 0},
+        {"Otter silent once", otter, false, {{}, ack()}, seq(7, {"1R", "1G"}), 2},
+        {"Otter silent", otter, false, {{}}, seq(7, {"1R", "1R", "1R", "1R", "1R"}), 4},
+        {"Marten good", marten, false, {ack()}, seq(8, {"0N", "1G", "1N"}), 1},
+        {"Marten during a cell call", marten, true, {ack()}, seq(8, {"0N", "1G", "1N"}), 1},
+        {"Marten silent once", marten, false, {{}, ack()}, seq(8, {"1R", "0G", "0N", "1G", "1N"}), 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Rig rig(c.variant);
-        ScriptDevice dev;
-        dev.replies.assign(c.replies.begin(), c.replies.end());
-        rig.attach(&dev);
-        rig.link.TxAdd(9);
-        std::int16_t len = 14;
-        rig.link.Transmit(len, false, 0);
-        EXPECT_EQ(rig.screen.leds, c.leds);
-    }
-}
-
-TEST(LoggerTransmit, ModemLinesAndReceiveQueue) {
-    struct Case {
-        const char* name;
-        LoggerVariant variant;
-        bool cellConnected;
-        bool pulses;
-    };
-    for (const Case& c : {Case{"Otter direct", LoggerVariant::Otter(), false, true},
-                          Case{"Otter during a cell call", LoggerVariant::Otter(), true, false},
-                          Case{"Marten always", LoggerVariant::Marten(), true, true}}) {
-        SCOPED_TRACE(c.name);
-        Rig rig(c.variant);
-        ScriptDevice dev;
-        dev.replies = {ack()};
-        rig.attach(&dev);
+        Rig rig(c.replies, c.variant);
         rig.link.CellConnected = c.cellConnected;
         rig.port.lineEvents.clear();
         // Stale bytes waiting before the request must not be taken as the answer.
         rig.port.inject({0x5E, 0xFF, 0xFF, 0xFF, 0x0E});
-        rig.link.TxAdd(9);
-        std::int16_t len = 14;
-        rig.link.Transmit(len, false, 0);
-        EXPECT_FALSE(rig.state.CommsError);
-        std::vector<std::string> pulse{"DTR0", "RTS0", "DTR1", "RTS1"};
-        EXPECT_EQ(rig.port.lineEvents, c.pulses ? pulse : std::vector<std::string>{});
+        rig.transmit({9});
+        EXPECT_EQ(rig.state.CommsError, c.replies.back().empty());
+        EXPECT_EQ(rig.screen.leds, c.leds);
+        std::vector<std::string> lines;
+        for (std::size_t i = 0; i < c.pulses; ++i) lines.insert(lines.end(), {"DTR0", "RTS0", "DTR1", "RTS1"});
+        EXPECT_EQ(rig.port.lineEvents, lines);
     }
 }
 

@@ -1,22 +1,13 @@
-// What Marten's run tests share: a small in-process probe server whose
-// record numbers are their ring positions (so the order of the rows shows
-// the order of the walk), and a fixture with the fakes and a program folder.
+// What Marten's run tests add to the common rig: a small in-process probe
+// server whose record numbers are their ring positions (so the order of the
+// rows shows the order of the walk), and the stored settings.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <array>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "server_dump/marten_run.h"
-#include "sim/devices/sim_device.h"
-#include "testing/fakes.h"
+#include "tests/rig.h"
 
 namespace kvr::test {
 
@@ -29,13 +20,13 @@ inline std::uint16_t crc16(const std::uint8_t* p, std::size_t n) {
     return crc;
 }
 
-// Ring values, the record, set-date and clear commands, and a link that goes
-// silent on command. Every request's frame check is verified, so a wrong
-// byte in a frame shows up as a failed exchange.
+// Ring values, the record, set-date and clear commands. Every request's frame
+// check is verified, so a wrong byte in a frame shows up as a failed exchange.
 class MiniServer : public sim::SimDevice {
 public:
+    // A ring holding this many new records from position 0.
+    explicit MiniServer(std::int32_t records = 0) : endRecord(records), numReadings(records) {}
     std::int32_t endRecord = 0, nextRecord = 0, recordSlots = 1000, numReadings = 0;
-    int silentAfterRecords = -1;  // record answers before the link goes silent; -1: never
 
     std::vector<int> fetched;             // ring positions asked for, in order
     std::vector<std::uint32_t> dateSets;  // server time units received
@@ -59,7 +50,7 @@ public:
                 continue;
             }
             buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(L + 6));
-            if (!silent_) handle(f, out);
+            handle(f, out);
         }
     }
     nlohmann::json state() const override { return {{"clears", clears}}; }
@@ -84,10 +75,6 @@ private:
             for (std::int32_t v : {endRecord, nextRecord, recordSlots, numReadings}) put16(d, v);
             answer(cmd, d, out);
         } else if (cmd == 0x13) {
-            if (silentAfterRecords >= 0 && static_cast<int>(fetched.size()) >= silentAfterRecords) {
-                silent_ = true;
-                return;
-            }
             const int pos = f[6] * 256 + f[7];
             fetched.push_back(pos);
             // A kind-1 record (3.6 V, 2012-03-04 12:34) of probe 100..106, record number = position.
@@ -112,34 +99,18 @@ private:
         }
     }
     Bytes buf_;
-    bool silent_ = false;
 };
 
-class MartenTest : public ::testing::Test, public FakePlatform {
+class MartenTest : public FakeRunTest {
 protected:
-    void SetUp() override {
-        folder = std::filesystem::temp_directory_path() /
-                 ("marten_test_" + std::to_string(::getpid()) + "_" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(folder);
-        std::filesystem::create_directories(folder);
-        run = std::make_unique<MartenRun>(platform, folder);
-    }
-    void TearDown() override {
-        run.reset();
-        std::filesystem::remove_all(folder);
+    // The device on port 3, the stored port.
+    void serve(sim::SimDevice* d) {
+        port.attach(3, d);
+        storePort(3);
     }
     void storePort(int n) { settings.set("NVA5", "Startup", "Port", std::to_string(n)); }
     std::string setting(const std::string& key) { return settings.get("NVA5", "Startup", key, "<absent>"); }
-
-    static std::vector<std::string> lines(const std::filesystem::path& p) {
-        std::ifstream in(p, std::ios::binary);
-        std::vector<std::string> out;
-        for (std::string l; std::getline(in, l);) out.push_back(l);
-        return out;
-    }
-    std::filesystem::path dump0() const { return folder / "KVR Dumps" / "Dump00.csv"; }
-    std::filesystem::path dataFile() const { return folder / "KVR Probe Data.csv"; }
+    fs::path dump0() const { return dir / "KVR Dumps" / "Dump00.csv"; }
     // Record numbers of the rows of Dump00.csv, in file order.
     std::vector<int> dumpRecNos() const {
         std::vector<int> out;
@@ -147,19 +118,8 @@ protected:
         for (std::size_t i = 1; i < ls.size(); ++i) out.push_back(std::stoi(ls[i].substr(ls[i].find(',') + 1)));
         return out;
     }
-    std::vector<std::string> titles() const {
-        std::vector<std::string> t;
-        for (auto& b : screen.boxes) t.push_back(b.title);
-        return t;
-    }
-    const BoxRecord* box(const std::string& title) const {
-        for (auto& b : screen.boxes)
-            if (b.title == title) return &b;
-        return nullptr;
-    }
 
-    std::filesystem::path folder;
-    std::unique_ptr<MartenRun> run;
+    std::unique_ptr<MartenRun> run = std::make_unique<MartenRun>(platform, dir);
 };
 
 }  // namespace kvr::test

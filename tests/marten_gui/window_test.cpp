@@ -9,14 +9,8 @@
 #include <QRadioButton>
 #include <QTimer>
 
-#include <unistd.h>
-
-#include <fstream>
-
 #include "apps/marten/marten_window.h"
 #include "platform/qt/gui_runner.h"
-#include "server_dump/marten_run.h"
-#include "testing/fakes.h"
 #include "tests/marten/rig.h"
 
 namespace kvr::test {
@@ -35,13 +29,10 @@ QApplication& app() {
 
 TEST(MartenWindow, RunStartsOnFirstTickAndClosingMidRunStoresTheSpeed) {
     app();
-    kvr::test::MemorySettings settings;
-    kvr::test::MiniServer server;
-    server.endRecord = 65000;
+    MemorySettings settings;
+    MiniServer server(65000);
     server.recordSlots = 65535;
-    server.numReadings = 65000;
-    const auto folder = std::filesystem::temp_directory_path() / ("marten_gui_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
+    TempDir folder;
 
     std::atomic<int> speed{0};
     kvr::marten::MartenWindow w(speed);
@@ -68,20 +59,17 @@ TEST(MartenWindow, RunStartsOnFirstTickAndClosingMidRunStoresTheSpeed) {
     const int status = kvr::qt::runWithWindow(
         w, w,
         [&](kvr::Screen& screen) {
-            kvr::test::FakeClock clock;
-            kvr::test::FakePort port(clock);
+            FakeClock clock;
+            FakePort port(clock);
             port.attach(3, &server);
             kvr::Platform p{clock, port, settings, screen};
-            return kvr::runMarten(p, folder, &speed);
+            return kvr::runMarten(p, folder.path, &speed);
         },
         150);
     driver.stop();
     // What arrived before the close is on the disk (the close may fall into
     // the wait for the last answer), and nothing else.
-    std::ifstream dump(folder / "KVR Dumps" / "Dump00.csv");
-    std::size_t rows = 0;
-    for (std::string line; std::getline(dump, line);) ++rows;
-    std::filesystem::remove_all(folder);
+    const std::size_t rows = lines(folder.path / "KVR Dumps" / "Dump00.csv").size();
 
     EXPECT_TRUE(answered);
     EXPECT_TRUE(closed);

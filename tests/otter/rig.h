@@ -1,40 +1,22 @@
-// What Otter's tests share: a temporary program folder with the fakes,
-// helpers to write "Otter.cfg", bound a run in fake time and look at the
-// simulated logger, and a modem whose answers the test scripts line by line.
+// What Otter's tests add to the common rig: helpers to write "Otter.cfg",
+// bound a run in fake time and look at the simulated logger, and a modem
+// whose answers the test scripts line by line.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
-#include <random>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "files/probe_files.h"
 #include "logger_dump/otter_scan.h"
 #include "sim/devices/logger.h"
-#include "sim/devices/sim_device.h"
-#include "testing/fakes.h"
+#include "tests/rig.h"
 
 namespace kvr::test {
 
-namespace fs = std::filesystem;
 using Type = sim::LoggerOptions::Type;
 
-inline const std::string kHead = std::string(kDataHeader) + "\r\n";
 inline const char* const kNoComms = "ERROR, Data download not completed - No comms.";
-
-inline std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // Answers each command line (text before CR LF, or a lone "+++") with the
 // next of the texts the test gave for it (the last one repeats); unknown
@@ -69,18 +51,8 @@ private:
     std::map<std::string, std::size_t> used_;
 };
 
-class OtterTest : public ::testing::Test, public test::FakePlatform {
+class OtterTest : public FakeRunTest {
 protected:
-    OtterTest() {
-        std::random_device rd;
-        dir = fs::temp_directory_path() / ("otter-test-" + std::to_string(rd()) + std::to_string(rd()));
-        fs::create_directories(dir);
-    }
-    ~OtterTest() override {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-
     void writeCfg(const std::vector<std::string>& lines) {
         std::ofstream out(dir / "Otter.cfg", std::ios::binary | std::ios::trunc);
         for (const auto& l : lines) out << l << "\r\n";
@@ -97,16 +69,6 @@ protected:
             if (clock.monotonicMs() > end) throw ProgramEnd{};
         };
     }
-    std::vector<std::string> texts(const std::string& title) const {
-        std::vector<std::string> out;
-        for (const auto& b : screen.boxes)
-            if (b.title == title) out.push_back(b.text);
-        return out;
-    }
-    bool eventShown(const std::string& text) const {
-        return std::find(screen.events.begin(), screen.events.end(), text) != screen.events.end();
-    }
-
     // A simulated logger whose readings are dated before the fake clock's now;
     // silentAfter: answers given before it goes silent.
     std::unique_ptr<sim::Logger> logger(Type type, int readings = 12, std::optional<int> silentAfter = {}) {
@@ -120,21 +82,16 @@ protected:
     }
     // The running file a complete download of these loggers leaves.
     static std::string expected(std::initializer_list<const sim::Logger*> loggers) {
-        std::string s = kHead;
+        std::string s = std::string(kDataHeader) + "\r\n";
         for (const auto* l : loggers)
             for (const auto& r : l->expectedRows()) s += r;
         return s;
     }
-    static int commandCount(const sim::Logger& l, int code) {
-        int n = 0;
-        const auto st = l.state();
-        for (const auto& c : st["commands"]) n += c.get<int>() == code;
-        return n;
+    static std::ptrdiff_t commandCount(const sim::Logger& l, int code) {
+        const auto commands = l.state()["commands"];
+        return std::count(commands.begin(), commands.end(), code);
     }
     static std::size_t clears(const sim::Logger& l) { return l.state()["clears"].size(); }
-    fs::path dataFile() const { return dir / kDataFileName; }
-
-    fs::path dir;
 };
 
 }  // namespace kvr::test

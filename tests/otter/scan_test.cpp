@@ -1,25 +1,10 @@
-// Otter's scans against the simulated logger: empty ports, reloads, the scan
-// timer and resident mode. Readings kept on a logger after a write failure
-// or a broken link are held by the end-to-end runs.
-#include <gtest/gtest.h>
-
+// Otter's scans against the simulated logger: reloads, the scan timer and
+// resident mode. Empty ports, and readings kept on a logger after a write
+// failure or a broken link, are held by the end-to-end runs.
 #include "tests/otter/rig.h"
 
 namespace kvr::test {
 namespace {
-
-TEST_F(OtterTest, EachPortWithoutALoggerIsReported) {
-    port.attach(1, nullptr);  // the ports exist, nothing answers
-    port.attach(2, nullptr);
-    cfg(0, 2);
-    OtterApp app(platform, dir);
-    limitRun(10 * 60'000);
-    EXPECT_EQ(app.run(), 1);
-    EXPECT_EQ(texts("ERROR"), (std::vector<std::string>{kNoComms, kNoComms}));
-    EXPECT_FALSE(fs::exists(dataFile()));
-    // A silent port takes the 4 attempts of one try: 4 status frames of 17 bytes each.
-    EXPECT_EQ(port.written().size(), 2u * 4u * 17u);
-}
 
 TEST_F(OtterTest, NoNewReadingsAsksHowManyToDownloadAgain) {
     const struct {
