@@ -109,8 +109,8 @@ class Run:
 
 def run_program(argv, env, timeout=RUN_LIMIT, kill_after=None, grown=None):
     """Runs argv; a run past the time limit is killed (by its pid) and marked hung.
-    kill_after: seconds after which the run is ended with SIGKILL on purpose, counted
-    from when the file grown[0] first holds more than grown[1] bytes when given."""
+    kill_after: seconds after which the run is ended with SIGKILL on purpose."""
+    # With grown, those seconds count from when the file grown[0] first holds more than grown[1] bytes.
     t0 = time.monotonic()
     p = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     while grown and p.poll() is None and time.monotonic() - t0 < timeout \

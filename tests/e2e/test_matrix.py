@@ -323,8 +323,7 @@ class WriteFailures(MatrixCase):
                     self.next_run(prog, sim_args, speed, d, case, state)
 
     def test_heron(self):
-        # Three days of 6-hourly rows: each answer (about 1.9 KB) fits the 3,000-byte limit; the
-        # second probe's rows take the dump and the running file past it in the middle of a row.
+        # Each answer (about 1.9 KB) fits in 3,000 bytes; the second takes the dump and running file past it.
         ldate = (datetime.date.today() - datetime.timedelta(days=3)).strftime("%d/%m/%Y")
         cases = [("data file is a folder", ["KVR Probe Data.csv"]), ("dump folder is a file", ["KVR Dumps"]),
                  (3000, ["KVR Probe Data.csv", "Dump00.csv", "WebResponse.html", "WebProbeData.csv"])]
@@ -353,26 +352,25 @@ class WriteFailures(MatrixCase):
 
 # ====================================================================== 3b
 class NextRuns(MatrixCase):
-    """Runs killed at random moments, and two runs started together on one
-    folder: whole lines afterwards, one header, no row lost or glued."""
+    """Runs killed inside their download, and two runs started together on one folder:
+    whole lines afterwards, one header, no row lost or glued, each run's rows one block."""
+    # Paced answers stretch downloads over seconds: a kill is drawn inside one (after the running file
+    # grew past a size), and a pair's downloads overlap, so only the folder lock keeps them apart.
 
-    # Paced answers stretch each download over seconds; the kill is drawn inside it, counted from the
-    # running file's growth past the given size (Hi writes its rows in one go after the stream).
-    KILLED = [  # name, program, device, speed, running-file size, seconds of download to draw in
-        ("marten-lo", "marten", SERVER_BIG, "0", len(M.DATA_HEADER), 7.5),
-        ("marten-hi", "marten", SERVER_BIG, "1", 0, 6.5),
-        ("otter-extended", "otter", OTTER_LOGGERS["extended"][:4] + ["250", "--slots", "300", "--seed", "4"], "56000",
-         len(M.DATA_HEADER), 1.8),
+    KILLED = [  # name, program, device, speed, wait for a row (Hi writes all after its stream), seconds to draw in
+        ("marten-lo", "marten", SERVER_BIG, "0", True, 7.5),
+        ("marten-hi", "marten", SERVER_BIG, "1", False, 6.5),
+        ("otter-extended", "otter", OTTER_LOGGERS["extended"][:4] + ["250", "--slots", "300"], "56000", True, 1.8),
     ]
 
     def test_kill_9_then_a_clean_run(self):
         rnd = random.Random(13)
         tries = 10 if M.LONG else 3
-        for name, prog, sim_args, speed, grown, window in self.KILLED:
+        for name, prog, sim_args, speed, row, window in self.KILLED:
             full = self.reference(prog, sim_args, speed)[0]
             kills = [(self.newdir(prog), rnd.uniform(0.02, window)) for _ in range(tries)]
-            runs = self.parallel(lambda k: self.device_run(prog, sim_args[:1] + ["--pace"] + sim_args[1:], speed, k[0],
-                kill_after=k[1], grown=(os.path.join(k[0], "out", "KVR Probe Data.csv"), grown)), kills)
+            runs = self.parallel(lambda k: self.device_run(prog, sim_args + ["--pace"], speed, k[0], kill_after=k[1],
+                                 grown=(k[0] + "/out/KVR Probe Data.csv", len(M.DATA_HEADER) * row)), kills)
             for (_, delay), (d, run, state) in zip(kills, runs):
                 case = "%s killed %.2f s into its download" % (name, delay)
                 with self.subTest(case=case), M.noted("kill-" + name, case, run, crashed=False):
@@ -384,8 +382,6 @@ class NextRuns(MatrixCase):
 
     def test_two_runs_on_one_folder(self):
         pairs = 10 if M.LONG else 1
-        # Paced answers at the slow speed: each download lasts over a second, so without the
-        # folder lock the two would write at once. Heron's pair shares its answer file too.
         serial = [
             ("marten", [SERVER, SERVER[:-3] + ["12"] + NOW], "0"),
             ("otter", [OTTER_LOGGERS["extended"][:4] + ["40", "--seed", s] for s in "45"], "9600"),
@@ -404,7 +400,7 @@ class NextRuns(MatrixCase):
                     web.kill()
                 else:
                     refs = [self.reference(prog, a, speed) for a in sims] if prog == "marten" else []
-                    ss = [self.sim(d, a[:1] + ["--pace"] + a[1:]) for d, a in zip(ds, sims)]
+                    ss = [self.sim(d, a + ["--pace"]) for d, a in zip(ds, sims)]
                     runs = self.parallel(lambda k: self.serial_run(prog, ds[k], ss[k].path, speed, out=out), [0, 1])
                     states = [s.stop() for s in ss]
                 with M.noted("pair-" + prog, case, None, False, any(r.hung for r in runs)):
@@ -419,7 +415,6 @@ class NextRuns(MatrixCase):
                         continue
                     self.assertTrue(all(st["cleared"] for st in states), case)
                     want = [expected(st) for st in states] if prog == "otter" else [r[0] for r in refs]
-                    # one run writes the folder at a time: each run's rows are one block
                     self.assertIn(rows, (want[0] + want[1], want[1] + want[0]), "rows lost or interleaved: " + case)
                     if prog == "marten":
                         self.assertCountEqual([dd[0] for dd in dumps if dd], [r[1] for r in refs], case)
