@@ -107,11 +107,15 @@ class Run:
         return "rc=%r hung=%r boxes=%r stderr=%r" % (self.rc, self.hung, self.boxes, self.stderr[-800:])
 
 
-def run_program(argv, env, timeout=RUN_LIMIT, kill_after=None):
+def run_program(argv, env, timeout=RUN_LIMIT, kill_after=None, grown=None):
     """Runs argv; a run past the time limit is killed (by its pid) and marked hung.
     kill_after: seconds after which the run is ended with SIGKILL on purpose."""
+    # With grown, those seconds count from when the file grown[0] first holds more than grown[1] bytes.
     t0 = time.monotonic()
     p = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    while grown and p.poll() is None and time.monotonic() - t0 < timeout \
+            and len(read_bytes(grown[0]) or "") <= grown[1]:
+        time.sleep(0.005)
     try:
         out, err = p.communicate(timeout=kill_after or timeout)
         hung = False
