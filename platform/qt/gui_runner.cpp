@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <QApplication>
@@ -66,6 +67,24 @@ struct BoxGuard {
 // marshals (a worker blocked in a box call would otherwise never finish).
 void finishWorker(QThread* worker) {
     while (!worker->wait(50)) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+}
+
+// The one text box of both questions; with items, an editable list to pick
+// from. Nothing when cancelled or closed by the stop.
+std::optional<QString> askText(QWidget* parent, const QString& title, const QString& prompt, const QString& text,
+                               const QStringList& items = {}) {
+    QInputDialog dlg(parent);
+    dlg.setInputMode(QInputDialog::TextInput);
+    if (!items.isEmpty()) {
+        dlg.setComboBoxItems(items);
+        dlg.setComboBoxEditable(true);
+    }
+    dlg.setWindowTitle(title);
+    dlg.setLabelText(prompt);
+    dlg.setTextValue(text);
+    BoxGuard guard(&dlg);
+    if (dlg.exec() != QDialog::Accepted || g_stop.load()) return std::nullopt;
+    return dlg.textValue();
 }
 
 }  // namespace
@@ -141,13 +160,7 @@ std::string QtScreen::inputBox(const std::string& prompt, const std::string& tit
     onGui(
         [&, w = window_] {
             if (g_stop.load()) return;
-            QInputDialog dlg(w.data());
-            dlg.setInputMode(QInputDialog::TextInput);
-            dlg.setWindowTitle(qTitle);
-            dlg.setLabelText(qPrompt);
-            dlg.setTextValue(qDefault);
-            BoxGuard guard(&dlg);
-            if (dlg.exec() == QDialog::Accepted && !g_stop.load()) answer = dlg.textValue().toStdString();
+            if (const auto text = askText(w.data(), qTitle, qPrompt, qDefault)) answer = text->toStdString();
         },
         true);
     return answer;
@@ -166,19 +179,11 @@ std::string QtScreen::portBox(const std::string& prompt, const std::string& titl
             for (const auto& p : ports) labels << toQ(portLabel(p));
             // The typed default first, so Enter keeps it; the ports below.
             labels.prepend(qDefault);
-            QInputDialog dlg(w.data());
-            dlg.setInputMode(QInputDialog::TextInput);
-            dlg.setComboBoxItems(labels);
-            dlg.setComboBoxEditable(true);
-            dlg.setWindowTitle(qTitle);
-            dlg.setLabelText(qPrompt);
-            dlg.setTextValue(qDefault);
-            BoxGuard guard(&dlg);
-            if (dlg.exec() != QDialog::Accepted || g_stop.load()) return;
-            const QString chosen = dlg.textValue();
-            answer = chosen.toStdString();
+            const auto chosen = askText(w.data(), qTitle, qPrompt, qDefault, labels);
+            if (!chosen) return;
+            answer = chosen->toStdString();
             for (const auto& p : ports)
-                if (chosen == toQ(portLabel(p))) answer = p.number ? std::to_string(p.number) : p.device;
+                if (*chosen == toQ(portLabel(p))) answer = p.number ? std::to_string(p.number) : p.device;
         },
         true);
     return answer;
